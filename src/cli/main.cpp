@@ -1,0 +1,46 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/dispatch.h"
+#include "core/output.h"
+#include "core/runtime.h"
+
+namespace {
+
+// Before anything else: a write to a closed pipe must fail rather than kill the process, and a
+// closed standard descriptor must not be taken by the next file opened (a secret file would
+// otherwise become standard output).
+void process_startup() {
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1) {
+      const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  process_startup();
+  auto workers = qb::worker_threads_from_env();
+  if (!workers) {
+    qb::write_stderr(workers.error() + "\n");
+    return 1;
+  }
+  std::vector<std::string> args(argv, argv + argc);
+  int status = 1;
+  {
+    qb::Runtime rt(*workers);
+    status = qb::run_main(rt, std::move(args));
+  }
+  return status;
+}

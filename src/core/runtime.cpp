@@ -1,0 +1,148 @@
+#include "core/runtime.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <fmt/format.h>
+
+#include "core/text.h"
+
+namespace qb {
+
+struct BlockingPool::Impl {
+  std::size_t max_threads;
+  std::mutex mu;
+  std::condition_variable cv;       // jobs or shutdown
+  std::condition_variable done_cv;  // a thread ended
+  std::deque<std::function<void()>> queue;
+  std::size_t threads = 0;
+  std::size_t idle = 0;
+  bool stopping = false;
+
+  static constexpr auto kKeepAlive = std::chrono::seconds(10);
+
+  static void worker(std::shared_ptr<Impl> self) {
+    std::unique_lock lock(self->mu);
+    for (;;) {
+      if (self->stopping) break;
+      if (self->queue.empty()) {
+        ++self->idle;
+        const bool woke = self->cv.wait_for(lock, kKeepAlive, [&] { return self->stopping || !self->queue.empty(); });
+        --self->idle;
+        if (!woke) break;
+        continue;
+      }
+      auto job = std::move(self->queue.front());
+      self->queue.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;  // the job's captures die outside the lock
+      lock.lock();
+    }
+    --self->threads;
+    self->done_cv.notify_all();
+  }
+};
+
+BlockingPool::BlockingPool(std::size_t max_threads) : impl_(std::make_shared<Impl>()) {
+  impl_->max_threads = max_threads == 0 ? 1 : max_threads;
+}
+
+BlockingPool::~BlockingPool() { shutdown(); }
+
+bool BlockingPool::submit(std::function<void()> job) {
+  std::unique_lock lock(impl_->mu);
+  if (impl_->stopping) return false;
+  impl_->queue.push_back(std::move(job));
+  if (impl_->idle >= impl_->queue.size() || impl_->threads >= impl_->max_threads) {
+    impl_->cv.notify_one();
+    return true;
+  }
+  ++impl_->threads;
+  lock.unlock();
+  std::thread(&Impl::worker, impl_).detach();
+  return true;
+}
+
+void BlockingPool::shutdown() {
+  std::deque<std::function<void()>> dropped;
+  {
+    std::unique_lock lock(impl_->mu);
+    impl_->stopping = true;
+    dropped.swap(impl_->queue);
+    impl_->cv.notify_all();
+    impl_->done_cv.wait(lock, [&] { return impl_->threads == 0; });
+  }
+  // Queued jobs are destroyed here, after every running one has finished.
+}
+
+std::size_t BlockingPool::max_threads() const { return impl_->max_threads; }
+
+std::size_t BlockingPool::thread_count() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->threads;
+}
+
+Result<std::size_t, std::string> worker_threads_from_env() {
+  if (const char* v = std::getenv("TOKIO_WORKER_THREADS")) {
+    std::string_view text(v);
+    std::size_t n = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n == 0) {
+      return fmt::format("Failed building the Runtime: TOKIO_WORKER_THREADS must be a positive integer, got {}",
+                         sanitize_for_log(debug_quote(text)));
+    }
+    return n;
+  }
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::size_t>(online) : std::size_t{1};
+}
+
+struct Runtime::Impl {
+  boost::asio::io_context main_ctx{1};
+  boost::asio::io_context worker_ctx;
+  BlockingPool pool;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> worker_guard;
+  std::vector<std::thread> workers;
+  bool shut = false;
+
+  Impl(std::size_t n, std::size_t max_blocking)
+      : pool(max_blocking), worker_guard(boost::asio::make_work_guard(worker_ctx)) {
+    workers.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { worker_ctx.run(); });
+  }
+};
+
+Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads)
+    : impl_(std::make_unique<Impl>(worker_threads, max_blocking_threads)) {}
+
+Runtime::~Runtime() { shutdown(); }
+
+boost::asio::io_context& Runtime::main_context() { return impl_->main_ctx; }
+boost::asio::io_context& Runtime::worker_context() { return impl_->worker_ctx; }
+BlockingPool& Runtime::blocking() { return impl_->pool; }
+std::size_t Runtime::worker_threads() const { return impl_->workers.size(); }
+
+void Runtime::shutdown() {
+  if (impl_->shut) return;
+  impl_->shut = true;
+  impl_->worker_guard.reset();
+  impl_->worker_ctx.stop();
+  impl_->main_ctx.stop();
+  for (auto& t : impl_->workers) t.join();
+  impl_->pool.shutdown();
+  // Handlers still queued in either context (dropped connection tasks) are destroyed with the
+  // contexts, after the pool can no longer post into them.
+}
+
+}  // namespace qb

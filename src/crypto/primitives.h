@@ -1,0 +1,104 @@
+// One-shot cryptographic operations over OpenSSL: SHA-256, AES-GCM, HKDF/HMAC-SHA256, P-256,
+// secure random bytes and the two keys of the configuration file. Every fallible operation returns
+// a catalogue row; nothing keeps state between calls, and all are safe from any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/errors.h"
+#include "crypto/openssl_ptr.h"
+#include "crypto/secret.h"
+
+namespace qb {
+
+using ByteView = std::span<const std::uint8_t>;
+
+inline constexpr std::size_t kDigestLen = 32;
+inline constexpr std::size_t kAeadNonceLen = 12;
+inline constexpr std::size_t kAeadTagLen = 16;
+inline constexpr std::size_t kP256ScalarLen = 32;
+inline constexpr std::size_t kP256PublicLen = 65;
+inline constexpr std::size_t kHkdfMaxLen = 255 * 32;
+
+using Digest = std::array<std::uint8_t, kDigestLen>;
+using HmacTag = std::array<std::uint8_t, 32>;
+using AeadNonce = std::span<const std::uint8_t, kAeadNonceLen>;
+using P256Scalar = SecretArray<kP256ScalarLen>;
+using P256ScalarView = std::span<const std::uint8_t, kP256ScalarLen>;
+using P256Public = std::array<std::uint8_t, kP256PublicLen>;
+using SharedSecret = SecretArray<32>;
+
+Digest sha256(ByteView data);
+// SHA-256 of both inputs (of any lengths), compared in constant time.
+bool digest_eq(ByteView a, ByteView b);
+
+// An AES-GCM key set up in the library: AES-128-GCM for 16 bytes, AES-256-GCM for 32 bytes.
+// Lives inside one call; move-only.
+class AeadKey {
+ public:
+  AeadKey(EvpCipherCtxPtr ctx, std::size_t key_len) : ctx_(std::move(ctx)), key_len_(key_len) {}
+  std::size_t key_len() const { return key_len_; }
+  EVP_CIPHER_CTX* ctx() const { return ctx_.get(); }
+
+ private:
+  EvpCipherCtxPtr ctx_;
+  std::size_t key_len_;
+};
+
+// QB-0001 when the key is not 16 or 32 bytes; QB-0005 when the library refuses it.
+CryptoResult<AeadKey> aead_key(ByteView key);
+// Ciphertext followed by the 16-byte tag. Errors of aead_key; QB-0005 when the plaintext is
+// beyond GCM's limit or the library fails.
+CryptoResult<std::vector<std::uint8_t>> aead_seal(ByteView key, AeadNonce nonce, ByteView aad, ByteView plaintext);
+// Errors of aead_key; QB-0003 when the input is shorter than the tag, beyond GCM's limit, or the
+// tag does not verify.
+CryptoResult<SecretBytes> aead_open(ByteView key, AeadNonce nonce, ByteView aad, ByteView sealed);
+// nonce || ciphertext || tag with a random nonce and empty associated data. The key length is
+// checked (QB-0001) before a nonce is drawn (QB-0018).
+CryptoResult<std::vector<std::uint8_t>> aead_encrypt(ByteView key, ByteView plaintext);
+// QB-0010 for input shorter than 28 bytes, before the key is looked at; then errors of aead_open.
+CryptoResult<SecretBytes> aead_decrypt(ByteView key, ByteView sealed);
+
+// RFC 5869 HKDF-SHA256; an absent salt is the empty salt. Any info length. A length above 8160
+// bytes is a caller's bug and ends the process.
+SecretBytes hkdf_sha256(ByteView ikm, std::optional<std::span<const std::uint8_t, 32>> salt, ByteView info,
+                        std::size_t length);
+namespace detail {
+// The same with a salt of any length (RFC 5869 test cases use others); empty means absent.
+SecretBytes hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView info, std::size_t length);
+}  // namespace detail
+
+// RFC 2104 HMAC-SHA256 over a key of any length.
+HmacTag hmac_sha256(ByteView key, ByteView data);
+
+// A P-256 private key in the library, checked. Lives inside one call.
+struct P256Key {
+  EvpPkeyPtr pkey;
+};
+
+// QB-0018 when key generation fails; QB-0005 when the scalar cannot be exported.
+CryptoResult<P256Scalar> p256_generate();
+// QB-0027 for a scalar outside 1..n-1.
+CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar);
+// The uncompressed point (0x04 || X || Y). QB-0027 for a refused scalar; QB-0005 when the point
+// cannot be exported in 65 bytes.
+CryptoResult<P256Public> p256_public_from_scalar(P256ScalarView scalar);
+// ECDH: the X coordinate of scalar x peer. The peer must be exactly 65 bytes in uncompressed form
+// and on the curve. QB-0027 for a refused scalar, peer key or failed agreement; QB-0005 when the
+// secret is not 32 bytes.
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
+
+// Fills the buffer from the library's generator; QB-0018 when it fails.
+CryptoResult<void> random_bytes(std::span<std::uint8_t> out);
+
+// The AES-128-GCM key and the HMAC-SHA256 key of the configuration file, derived from fixed
+// constants at every use.
+SecretArray<16> derive_config_key();
+SecretArray<16> derive_config_mac_key();
+
+}  // namespace qb

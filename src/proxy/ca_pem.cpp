@@ -1,0 +1,78 @@
+#include "proxy/ca_pem.h"
+
+#include <fmt/format.h>
+
+#include "crypto/codecs.h"
+
+namespace qb {
+namespace {
+
+std::span<const std::uint8_t> bytes_of(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string_view trim_ascii(std::string_view s) {
+  const auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
+  while (!s.empty() && ws(s.front())) s.remove_prefix(1);
+  while (!s.empty() && ws(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der) {
+  std::string b64 = encode_base64(der);
+  const std::string begin = fmt::format("-----BEGIN {}-----\n", label);
+  const std::string end = fmt::format("-----END {}-----\n", label);
+  SecretBytes out;
+  out.reserve(begin.size() + b64.size() + b64.size() / 64 + 1 + end.size());
+  out.append(bytes_of(begin));
+  for (std::size_t i = 0; i < b64.size(); i += 64) {
+    out.append(bytes_of(std::string_view(b64).substr(i, 64)));
+    out.push_back('\n');
+  }
+  out.append(bytes_of(end));
+  secure_wipe(b64);
+  return out;
+}
+
+Result<std::vector<PemSection>, std::string> pem_parse(std::string_view text) {
+  std::vector<PemSection> sections;
+  std::string label;
+  bool inside = false;
+  SecretBytes body;
+  body.reserve(text.size());
+  std::size_t line_no = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    if (nl == std::string_view::npos) nl = text.size();
+    const std::string_view line = trim_ascii(text.substr(pos, nl - pos));
+    pos = nl + 1;
+    ++line_no;
+    if (!inside) {
+      if (line.size() >= 16 && line.starts_with("-----BEGIN ") && line.ends_with("-----")) {
+        label = std::string(line.substr(11, line.size() - 16));
+        inside = true;
+        body.clear();
+      }
+      continue;
+    }
+    if (line.starts_with("-----END ")) {
+      if (line != fmt::format("-----END {}-----", label)) {
+        return fmt::format("line {}: section end \"-----END {}-----\" expected", line_no, label);
+      }
+      auto der = decode_base64(body.text());
+      if (!der) return fmt::format("base64 decode error in the \"{}\" section: {}", label, der.error().display());
+      sections.push_back(PemSection{label, SecretBytes(std::span<const std::uint8_t>(*der))});
+      secure_wipe(*der);
+      inside = false;
+      continue;
+    }
+    body.append(bytes_of(line));
+  }
+  if (inside) return fmt::format("section end \"-----END {}-----\" missing", label);
+  return sections;
+}
+
+}  // namespace qb

@@ -1,0 +1,324 @@
+#include "vault/gate_agent.h"
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+#include "vault/trust_roots.h"
+
+namespace qb {
+
+namespace {
+
+struct StoreFree {
+  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct EasyFree {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct SlistFree {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+struct UrlFree {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlFree {
+  void operator()(char* p) const { curl_free(p); }
+};
+
+using Easy = std::unique_ptr<CURL, EasyFree>;
+
+std::unique_ptr<X509_STORE, StoreFree> build_store(const std::vector<DerCert>& roots) {
+  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  if (!store) return store;
+  for (const auto& der : roots) {
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    // A root the library cannot parse could never anchor a chain; it is left out.
+    if (cert) X509_STORE_add_cert(store.get(), cert.get());
+  }
+  ERR_clear_error();
+  // Every listed root is a trust anchor, whether or not it is self-signed.
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
+  return store;
+}
+
+// curl calls this for every new TLS connection, after its own CA handling: our store replaces it.
+CURLcode install_store(CURL*, void* ssl_ctx, void* store) {
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_ctx), static_cast<X509_STORE*>(store));
+  return CURLE_OK;
+}
+
+// Connections are pooled per scheme, host and port.
+std::string origin_key(std::string_view url) {
+  std::unique_ptr<CURLU, UrlFree> u(curl_url());
+  std::string text(url);
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return text;
+  auto part = [&](CURLUPart which, unsigned flags) {
+    char* raw = nullptr;
+    if (curl_url_get(u.get(), which, &raw, flags) != CURLUE_OK) return std::string();
+    std::unique_ptr<char, CurlFree> owned(raw);
+    return std::string(raw);
+  };
+  std::string host = part(CURLUPART_HOST, 0);
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  return fmt::format("{}://{}:{}", part(CURLUPART_SCHEME, 0), host, part(CURLUPART_PORT, CURLU_DEFAULT_PORT));
+}
+
+struct CallState {
+  CURL* handle = nullptr;
+  std::size_t cap = 0;
+  std::size_t max_head = 0;
+  std::size_t head_bytes = 0;
+  bool head_complete = false;
+  bool head_too_large = false;
+  bool over_cap = false;
+  long status = 0;
+  std::string body;
+};
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& st = *static_cast<CallState*>(user);
+  std::size_t len = size * count;
+  if (st.head_complete) return len;  // trailers
+  std::string_view line(data, len);
+  if (line.starts_with("HTTP/")) st.head_bytes = 0;  // a new head, after an interim 1xx one
+  st.head_bytes += len;
+  if (st.head_bytes > st.max_head) {
+    st.head_too_large = true;
+    return 0;
+  }
+  if (line == "\r\n" || line == "\n") {
+    long code = 0;
+    curl_easy_getinfo(st.handle, CURLINFO_RESPONSE_CODE, &code);
+    if (code >= 200) {
+      st.head_complete = true;
+      st.status = code;
+      // The body of a refused status is of no use to the caller: stop here.
+      if (code > 299) return 0;
+    }
+  }
+  return len;
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& st = *static_cast<CallState*>(user);
+  std::size_t len = size * count;
+  if (len > st.cap - st.body.size()) {
+    st.over_cap = true;
+    return 0;
+  }
+  st.body.append(data, len);
+  return len;
+}
+
+std::optional<std::string> process_env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v) return std::nullopt;
+  return std::string(v);
+}
+
+}  // namespace
+
+[[noreturn]] void throw_exception_from_error(const GateAgentError& e, const boost::source_location& loc) {
+  std::fprintf(stderr, "unchecked gate agent error at %s:%u: %s\n", loc.file_name(), static_cast<unsigned>(loc.line()),
+               e.text.c_str());
+  std::abort();
+}
+
+GateProxySettings gate_proxy_from_env(const EnvLookup& lookup) {
+  const EnvLookup& get = lookup ? lookup : EnvLookup(process_env);
+  GateProxySettings out;
+  for (const char* name : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"}) {
+    auto v = get(name);
+    if (v && !v->empty()) {
+      out.proxy = *v;
+      break;
+    }
+  }
+  for (const char* name : {"NO_PROXY", "no_proxy"}) {
+    if (auto v = get(name)) {
+      out.no_proxy = *v;
+      break;
+    }
+  }
+  return out;
+}
+
+struct GateAgent::Impl {
+  GateAgentSettings settings;
+  std::unique_ptr<X509_STORE, StoreFree> store;
+
+  struct Idle {
+    std::string key;
+    Easy handle;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::mutex mu;
+  std::deque<Idle> idle;  // oldest first
+
+  Easy new_handle() const {
+    Easy h(curl_easy_init());
+    if (!h) return h;
+    CURL* c = h.get();
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 0L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.call_timeout.count()));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connect_timeout.count()));
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    // No CA file or directory of curl's own: the store installed below is the whole trust.
+    curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(c, CURLOPT_PROXY_CAINFO, nullptr);
+    curl_easy_setopt(c, CURLOPT_PROXY_CAPATH, nullptr);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, install_store);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, static_cast<void*>(store.get()));
+    // Always set, so that curl never consults the environment by its own rule.
+    curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.proxy.c_str());
+    curl_easy_setopt(c, CURLOPT_NOPROXY, settings.proxy.no_proxy.c_str());
+    curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // One connection per handle: the pool of handles is the pool of connections.
+    curl_easy_setopt(c, CURLOPT_MAXCONNECTS, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXAGE_CONN, static_cast<long>(settings.idle_timeout.count()));
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, settings.buffer_bytes);
+    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, settings.buffer_bytes);
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    return h;
+  }
+
+  Easy acquire(const std::string& key) {
+    std::vector<Easy> stale;  // closed outside the lock
+    Easy found;
+    {
+      std::lock_guard lock(mu);
+      auto now = std::chrono::steady_clock::now();
+      while (!idle.empty() && now - idle.front().since >= settings.idle_timeout) {
+        stale.push_back(std::move(idle.front().handle));
+        idle.pop_front();
+      }
+      for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
+        if (it->key == key) {
+          found = std::move(it->handle);
+          idle.erase(std::next(it).base());
+          break;
+        }
+      }
+    }
+    stale.clear();
+    return found ? std::move(found) : new_handle();
+  }
+
+  void release(std::string key, Easy h) {
+    std::vector<Easy> dropped;
+    {
+      std::lock_guard lock(mu);
+      idle.push_back(Idle{std::move(key), std::move(h), std::chrono::steady_clock::now()});
+      const std::string& k = idle.back().key;
+      auto same = std::count_if(idle.begin(), idle.end(), [&](const Idle& i) { return i.key == k; });
+      if (static_cast<std::size_t>(same) > settings.max_idle_per_host) {
+        auto oldest = std::find_if(idle.begin(), idle.end(), [&](const Idle& i) { return i.key == k; });
+        dropped.push_back(std::move(oldest->handle));
+        idle.erase(oldest);
+      }
+      while (idle.size() > settings.max_idle) {
+        dropped.push_back(std::move(idle.front().handle));
+        idle.pop_front();
+      }
+    }
+  }
+};
+
+GateAgent::GateAgent(GateAgentSettings settings) : impl_(std::make_unique<Impl>()) {
+  static std::once_flag curl_ready;
+  std::call_once(curl_ready, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  impl_->store = build_store(settings.roots);
+  impl_->settings = std::move(settings);
+}
+
+GateAgent::~GateAgent() = default;
+
+Result<GateResponse, GateAgentError> GateAgent::post(std::string_view url, std::optional<std::string_view> content_type,
+                                                     std::string_view body, std::size_t body_cap) const {
+  if (!impl_->store) return GateAgentError{GatePhase::BeforeHead, "the trust store could not be built"};
+  std::string key = origin_key(url);
+  Easy h = impl_->acquire(key);
+  if (!h) return GateAgentError{GatePhase::BeforeHead, "the HTTP client could not be created"};
+  CURL* c = h.get();
+
+  // "Expect:" keeps curl from waiting for a 100-continue on large bodies; an empty "Content-Type:" drops
+  // curl's form type when the caller names none.
+  std::unique_ptr<curl_slist, SlistFree> headers(curl_slist_append(nullptr, "Expect:"));
+  std::string type_line = content_type ? fmt::format("Content-Type: {}", *content_type) : "Content-Type:";
+  curl_slist* more = headers ? curl_slist_append(headers.get(), type_line.c_str()) : nullptr;
+  if (!more) return GateAgentError{GatePhase::BeforeHead, "out of memory building the request headers"};
+
+  std::string url_text(url);
+  CallState st;
+  st.handle = c;
+  st.cap = body_cap;
+  st.max_head = impl_->settings.max_head_bytes;
+  char errbuf[CURL_ERROR_SIZE] = {};
+
+  curl_easy_setopt(c, CURLOPT_URL, url_text.c_str());
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &st);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &st);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+
+  CURLcode rc = curl_easy_perform(c);
+
+  // Nothing of this call may outlive it inside the pooled handle.
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(c, CURLOPT_POSTFIELDS, nullptr);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  impl_->release(std::move(key), std::move(h));
+
+  auto client_text = [&] { return errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc)); };
+  if (st.head_complete && (st.status < 200 || st.status > 299)) return GateResponse{st.status, {}};
+  if (rc == CURLE_OK) {
+    if (!st.head_complete) return GateAgentError{GatePhase::BeforeHead, "the response had no head"};
+    return GateResponse{st.status, std::move(st.body)};
+  }
+  if (st.head_complete) {
+    if (st.over_cap)
+      return GateAgentError{GatePhase::Body, fmt::format("response body longer than {} bytes", body_cap)};
+    return GateAgentError{GatePhase::Body, client_text()};
+  }
+  if (st.head_too_large) {
+    return GateAgentError{GatePhase::BeforeHead, fmt::format("response head longer than {} bytes", st.max_head)};
+  }
+  return GateAgentError{GatePhase::BeforeHead, client_text()};
+}
+
+const GateAgent& gate_agent() {
+  // Built once and never freed: blocking jobs may still be calling it while the process exits.
+  static const GateAgent* agent = new GateAgent(GateAgentSettings{gate_roots(), gate_proxy_from_env()});
+  return *agent;
+}
+
+}  // namespace qb

@@ -1,0 +1,113 @@
+// The real binary, copied into a fresh private directory (its files live next to it).
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace qb {
+namespace {
+
+using test::ProcessOptions;
+using test::run_process;
+
+class Binary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = dir_ / "quorbelt-proxy";
+    std::filesystem::copy_file(QB_BINARY, exe_);
+    ::chmod(exe_.c_str(), 0755);
+  }
+  test::ProcessResult run(std::vector<std::string> args, ProcessOptions opts = {}) {
+    opts.args = std::move(args);
+    opts.cwd = dir_.path();
+    if (opts.stdin_data.empty()) opts.stdin_data = "\n";
+    return run_process(exe_, opts);
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) names.push_back(e.path().filename());
+    return names;
+  }
+
+  test::TempDir dir_;
+  std::filesystem::path exe_;
+};
+
+TEST_F(Binary, VersionWordsPrintTheVersionAndCryptoLines) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"version"}, {"--version"}, {"-V"}, {"version", "x", "y"}}) {
+    auto r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("quorbelt-proxy 1.7.3\ncrypto: OpenSSL 3.", 0), 0u) << r.out;
+    const bool known = r.out.ends_with(", NOT the validated FIPS module\n") || r.out.ends_with(", FIPS mode on\n");
+    EXPECT_TRUE(known) << r.out;
+  }
+}
+
+TEST_F(Binary, UsageForAMissingOrUnknownWord) {
+  const std::string usage = "quorbelt-proxy 1.7.3\nusage: quorbelt-proxy <init|serve|ca|version>\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, usage},
+      {{""}, usage},
+      {{"VERSION"}, usage + "unknown command: VERSION\n"},
+      {{"serve "}, usage + "unknown command: serve \n"},
+      {{"bad\x1b[31mword"}, usage + "unknown command: bad\x1b[31mword\n"},  // echoed as given
+  };
+  for (const auto& c : cases) {
+    auto r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST_F(Binary, VersionTouchesNothingEvenInAWorldWritableDirectory) {
+  ::chmod(dir_.path().c_str(), 0777);
+  auto r = run({"version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(entries(), std::vector<std::string>{"quorbelt-proxy"});
+  ::chmod(dir_.path().c_str(), 0700);
+}
+
+TEST_F(Binary, CommandsRefuseAGroupWritableDirectoryWithOneLine) {
+  ::chmod(dir_.path().c_str(), 0770);
+  for (const char* word : {"serve", "init", "ca"}) {
+    auto r = run({word});
+    EXPECT_EQ(r.status, 1) << word;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "QB-5009: " + dir_.path().string() +
+                         " is group/other-writable (mode 770) \u2014 refuse to load secrets from a plantable install "
+                         "dir. Fix: chmod go-w " +
+                         dir_.path().string() + "\n")
+        << word;
+  }
+  EXPECT_EQ(entries(), std::vector<std::string>{"quorbelt-proxy"});
+  ::chmod(dir_.path().c_str(), 0700);
+}
+
+TEST_F(Binary, ClosedStdoutDoesNotKillVersion) {
+  ProcessOptions opts;
+  opts.close_stdout = true;
+  auto r = run({"version"}, opts);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Binary, BadWorkerCountIsRefusedWithOneLine) {
+  ProcessOptions opts;
+  opts.env_set["TOKIO_WORKER_THREADS"] = "zero";
+  auto r = run({"version"}, opts);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Failed building the Runtime: TOKIO_WORKER_THREADS must be a positive integer, got \"zero\"\n");
+}
+
+}  // namespace
+}  // namespace qb

@@ -1,0 +1,62 @@
+// A tiny HTTPS server on 127.0.0.1 with certificates from a test CA, for client tests.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qb::test {
+
+// A certificate and its private key in PEM, with the certificate's DER.
+struct TestCert {
+  std::string cert_pem;
+  std::string key_pem;
+  std::vector<std::uint8_t> der;
+};
+
+// A self-signed P-256 CA certificate with the given subject common name and organisation.
+TestCert make_test_ca(std::string_view common_name, std::string_view organisation = "quorbelt tests");
+// A server certificate for 127.0.0.1, ::1 and localhost, issued by the CA.
+TestCert make_test_leaf(const TestCert& ca, std::string_view common_name = "127.0.0.1");
+
+// A complete HTTP/1.1 response with Content-Length and any extra header lines ("Name: value").
+std::string http_response(int status, std::string_view reason, std::string_view body,
+                          const std::vector<std::string>& extra_headers = {});
+
+// A loopback port on which nothing listens (bound once, then closed).
+std::uint16_t closed_loopback_port();
+
+struct HttpsTestReply {
+  std::string bytes;                            // written for each request, as they are
+  std::size_t stall_after = std::string::npos;  // write only this many bytes, then wait for the client to leave
+};
+
+// Serves every request on its connections with the current reply; keeps connections open between requests
+// unless the reply carries "Connection: close". One thread per connection; stopped and joined on destruction.
+class HttpsTestServer {
+ public:
+  HttpsTestServer(const TestCert& leaf, HttpsTestReply reply);
+  ~HttpsTestServer();
+  HttpsTestServer(const HttpsTestServer&) = delete;
+  HttpsTestServer& operator=(const HttpsTestServer&) = delete;
+
+  std::uint16_t port() const;
+  // "https://127.0.0.1:{port}{path}"
+  std::string url(std::string_view path = "/gate") const;
+  void set_reply(HttpsTestReply reply);
+
+  // Each request as received: head and body.
+  std::vector<std::string> requests() const;
+  std::size_t connections() const;        // TCP connections accepted
+  std::size_t failed_handshakes() const;  // TLS handshakes that did not complete
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qb::test

@@ -1,0 +1,116 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace qb::test {
+
+ProcessResult run_process(const std::filesystem::path& program, const ProcessOptions& opts) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) {
+    std::string kv(*e);
+    const std::string key = kv.substr(0, kv.find('='));
+    bool drop = opts.env_set.count(key) > 0;
+    for (const auto& u : opts.env_unset) drop = drop || u == key;
+    if (!drop) env_strings.push_back(kv);
+  }
+  for (const auto& [k, v] : opts.env_set) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argv_strings{program.string()};
+  argv_strings.insert(argv_strings.end(), opts.args.begin(), opts.args.end());
+  std::vector<char*> argv;
+  for (auto& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    if (opts.close_stdout) {
+      ::close(1);
+    } else {
+      ::dup2(out[1], 1);
+    }
+    ::dup2(err[1], 2);
+    if (opts.cwd && ::chdir(opts.cwd->c_str()) != 0) ::_exit(127);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+
+  ProcessResult r;
+  std::size_t written = 0;
+  int in_fd = in[1];
+  ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  if (opts.stdin_data.empty()) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  int fds[2] = {out[0], err[0]};
+  std::string* sinks[2] = {&r.out, &r.err};
+  const auto deadline = std::chrono::steady_clock::now() + opts.timeout;
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    pollfd p[3];
+    int n = 0;
+    for (int i = 0; i < 2; ++i)
+      if (fds[i] >= 0) p[n++] = {fds[i], POLLIN, 0};
+    if (in_fd >= 0) p[n++] = {in_fd, POLLOUT, 0};
+    const int rc = ::poll(p, n, 200);
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (rc <= 0) continue;
+    for (int k = 0; k < n; ++k) {
+      if (!p[k].revents) continue;
+      if (p[k].fd == in_fd) {
+        const ssize_t w = ::write(in_fd, opts.stdin_data.data() + written, opts.stdin_data.size() - written);
+        if (w > 0) written += static_cast<std::size_t>(w);
+        if (w < 0 && errno != EAGAIN) written = opts.stdin_data.size();
+        if (written >= opts.stdin_data.size()) {
+          ::close(in_fd);
+          in_fd = -1;
+        }
+        continue;
+      }
+      for (int i = 0; i < 2; ++i) {
+        if (p[k].fd != fds[i]) continue;
+        char buf[4096];
+        const ssize_t got = ::read(fds[i], buf, sizeof buf);
+        if (got > 0) {
+          sinks[i]->append(buf, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+          ::close(fds[i]);
+          fds[i] = -1;
+        }
+      }
+    }
+  }
+  if (in_fd >= 0) ::close(in_fd);
+  for (int fd : fds)
+    if (fd >= 0) ::close(fd);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+}  // namespace qb::test
