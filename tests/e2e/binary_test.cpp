@@ -93,6 +93,42 @@ TEST_F(Binary, CommandsRefuseAGroupWritableDirectoryWithOneLine) {
   ::chmod(dir_.path().c_str(), 0700);
 }
 
+TEST_F(Binary, CaCreatesThePairOnceAndPrintsTheCertificate) {
+  auto first = run({"ca"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, "");
+  const std::string cert = test::read_file(dir_ / "ca-cert.pem");
+  EXPECT_EQ(first.out, cert);  // nothing added before or after
+  EXPECT_EQ(cert.rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
+  EXPECT_TRUE(cert.ends_with("-----END CERTIFICATE-----\n"));
+  EXPECT_EQ(cert.find('\r'), std::string::npos);
+  EXPECT_EQ(test::file_mode(dir_ / "ca-cert.pem"), 0600u);
+  EXPECT_EQ(test::file_mode(dir_ / "ca-key.pem"), 0600u);
+  const std::string key = test::read_file(dir_ / "ca-key.pem");
+
+  auto second = run({"ca"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_EQ(test::read_file(dir_ / "ca-key.pem"), key);
+
+  // Either file missing makes a new pair.
+  std::filesystem::remove(dir_ / "ca-key.pem");
+  auto third = run({"ca"});
+  EXPECT_EQ(third.status, 0);
+  EXPECT_NE(third.out, first.out);
+  EXPECT_NE(test::read_file(dir_ / "ca-key.pem"), key);
+}
+
+TEST_F(Binary, CaRefusesACertificateOthersCanRead) {
+  ASSERT_EQ(run({"ca"}).status, 0);
+  ::chmod((dir_ / "ca-cert.pem").c_str(), 0644);
+  auto r = run({"ca"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  const std::string p = (dir_ / "ca-cert.pem").string();
+  EXPECT_EQ(r.err, "QB-5009: " + p + " is group/other-accessible (mode 644); it holds secret key material. Fix: chmod 600 " + p + "\n");
+}
+
 TEST_F(Binary, ClosedStdoutDoesNotKillVersion) {
   ProcessOptions opts;
   opts.close_stdout = true;
