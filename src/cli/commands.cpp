@@ -3,6 +3,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <fmt/format.h>
 
+#include "cli/enrol.h"
 #include "cli/install_dir.h"
 #include "core/output.h"
 #include "proxy/ca.h"
@@ -18,22 +19,14 @@ ProxyResult<std::filesystem::path> checked_install_dir() {
   return dir;
 }
 
-ProxyError not_built(std::string_view command) {
-  return proxy_error_new(codes::QB_5009, fmt::format("the \"{}\" command is not available in this build", command));
-}
-
 }  // namespace
-
-boost::asio::awaitable<ProxyResult<void>> run_serve(Runtime&) {
-  auto dir = checked_install_dir();
-  if (!dir) co_return dir.error();
-  co_return not_built("serve");
-}
 
 ProxyResult<void> run_init(Runtime&) {
   auto dir = checked_install_dir();
   if (!dir) return dir.error();
-  return not_built("init");
+  auto path = config_path();
+  if (!path) return path.error();
+  return enrol_into(*path);
 }
 
 ProxyResult<void> run_ca() {

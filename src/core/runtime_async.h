@@ -1,6 +1,7 @@
 // Coroutine glue for the runtime. Include only from .cpp files that already use Asio.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -63,8 +64,10 @@ T block_on(Runtime& rt, boost::asio::awaitable<T> body) {
     if (!e) out.emplace(std::move(v));
     rt.main_context().stop();
   });
+  rt.main_context().restart();  // a previous body stopped it
   rt.main_context().run();
   if (failure) std::rethrow_exception(failure);
+  if (!out) std::abort();  // the context was stopped from elsewhere before the body finished
   return std::move(*out);
 }
 

@@ -1,0 +1,142 @@
+#include "cli/serve_setup.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include <boost/asio/ip/address.hpp>
+#include <fmt/format.h>
+
+#include "core/output.h"
+#include "core/text.h"
+#include "crypto/codecs.h"
+#include "crypto/primitives.h"
+#include "crypto/secret.h"
+#include "proxy/owner_files.h"
+
+namespace qb {
+
+ProxyResult<std::string> load_or_create_proxy_token(const std::filesystem::path& dir) {
+  const std::filesystem::path path = dir / kProxyAuthFileName;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    auto bytes = read_secret_file(path);
+    if (!bytes) return bytes.error();
+    std::string raw = std::move(*bytes);
+    if (auto bad = check_utf8(raw)) {
+      secure_wipe(raw);
+      return proxy_error_new(codes::QB_5009, fmt::format("{} not UTF-8: {}", path_text(path), bad->display()));
+    }
+    std::string token(trim_ws(raw));
+    secure_wipe(raw);
+    if (token.empty()) {
+      return proxy_error_new(codes::QB_5009, fmt::format("{} is empty; delete it to regenerate", path_text(path)));
+    }
+    return token;
+  }
+
+  SecretArray<32> random;
+  if (auto ok = random_bytes(std::span<std::uint8_t>(random.data(), 32)); !ok) {
+    return proxy_error_new(codes::QB_5003, fmt::format("csprng: {}", catalogue::QB_0018.debug()));
+  }
+  std::string token = encode_hex(random.span());
+  if (auto written = write_private_file(path, token); !written) {
+    secure_wipe(token);
+    return written.error();
+  }
+  return token;
+}
+
+std::string expected_proxy_auth_for(std::string_view token) {
+  std::string credential = fmt::format("{}:{}", kProxyUser, token);
+  std::string out = "Basic " + encode_base64(credential);
+  secure_wipe(credential);
+  return out;
+}
+
+bool read_private_network_opt_in(const std::filesystem::path& dir) {
+  const std::filesystem::path file = dir / kAllowPrivateFileName;
+  struct stat fst {};
+  if (::lstat(file.c_str(), &fst) != 0 || !S_ISREG(fst.st_mode)) return false;
+  if ((fst.st_mode & 077) != 0) {
+    write_stderr(fmt::format(
+        "WARNING: {} is group/other-accessible (mode {:o}); ignoring the private-network opt-in. chmod 600 it to "
+        "enable.\n",
+        path_text(file), fst.st_mode & 0777));
+    return false;
+  }
+  struct stat dst {};
+  if (::stat(dir.c_str(), &dst) != 0) return false;
+  if ((dst.st_mode & 022) != 0) {
+    write_stderr(fmt::format(
+        "WARNING: {} is group/other-writable (mode {:o}); ignoring the private-network opt-in, because anyone who "
+        "can write that directory can create the opt-in file. chmod go-w it to enable.\n",
+        path_text(dir), dst.st_mode & 0777));
+    return false;
+  }
+  if (fst.st_uid != dst.st_uid) {
+    write_stderr(fmt::format(
+        "WARNING: {} is owned by uid {} but its directory by uid {}; ignoring the private-network opt-in.\n",
+        path_text(file), fst.st_uid, dst.st_uid));
+    return false;
+  }
+  return true;
+}
+
+bool is_loopback_host(std::string_view host) {
+  if (host == "127.0.0.1" || host == "::1" || host == "localhost") return true;
+  if (host.find('%') != std::string_view::npos) return false;  // no zones
+  boost::system::error_code ec;
+  const auto addr = boost::asio::ip::make_address(std::string(host), ec);
+  if (ec) return false;
+  if (addr.is_v4()) return addr.to_v4().to_bytes()[0] == 127;
+  return addr.to_v6() == boost::asio::ip::address_v6::loopback();
+}
+
+ProxyResult<void> check_bind_policy(std::string_view host, bool allow_private) {
+  const bool loopback = is_loopback_host(host);
+  if (!allow_private && !loopback) {
+    return proxy_error_new(
+        codes::QB_5010,
+        fmt::format("refusing to bind {}: not loopback and the proxy has no transport TLS, so its Basic-auth token "
+                    "would cross the network in cleartext. Bind 127.0.0.1 or ::1, or create an owner-only {} file "
+                    "next to the binary only if {} is a trusted private network (VPN/Tailscale).",
+                    host, kAllowPrivateFileName, host));
+  }
+  if (!loopback) {
+    write_stderr(fmt::format(
+        "WARNING: binding {} (not loopback) with the {} opt-in present. This proxy injects live credentials and "
+        "authenticates with a plaintext Basic token (no transport TLS); only expose it on a trusted private "
+        "network.\n",
+        host, kAllowPrivateFileName));
+  }
+  return {};
+}
+
+namespace {
+// A set variable that holds valid text is used exactly as given; anything else is the default.
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || !is_utf8(v)) return fallback;
+  return v;
+}
+}  // namespace
+
+ListenAddress listen_address_from_env() {
+  ListenAddress a;
+  a.host = env_or("QUORBELT_PROXY_LISTEN", "127.0.0.1");
+  a.port = env_or("QUORBELT_PROXY_PORT", "1983");
+  a.text = fmt::format("{}:{}", a.host, a.port);
+  return a;
+}
+
+std::vector<std::string> banner_lines(std::string_view listen_text, const std::filesystem::path& token_path) {
+  const std::string path = token_path.string();
+  return {
+      fmt::format("Point your agent at:  HTTPS_PROXY=http://{}:<token>@{}\n", kProxyUser, listen_text),
+      fmt::format("  Token redacted above; it is stored 0600 at {}.\n", path),
+      fmt::format("  e.g.  export HTTPS_PROXY=\"http://quorbelt:$(cat {})@{}\"\n", path, listen_text),
+  };
+}
+
+}  // namespace qb

@@ -1,0 +1,206 @@
+#include "crypto/noise.h"
+
+#include <array>
+#include <utility>
+
+namespace qb::noise {
+
+using catalogue::QB_0005;
+using catalogue::QB_0010;
+
+namespace {
+
+static_assert(kProtocolName.size() > kDigestLen, "a name of at most 32 bytes would be padded, not hashed");
+static_assert(kMsg1Overhead == 1250 && kMsg2MinLen == 81);
+
+ByteView bytes_of(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
+
+// 4 zero bytes, then n big-endian.
+std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
+  std::array<std::uint8_t, kAeadNonceLen> out{};
+  for (std::size_t i = 0; i < 8; ++i) out[kAeadNonceLen - 1 - i] = static_cast<std::uint8_t>(n >> (8 * i));
+  return out;
+}
+
+// mix_key over a DH result or KEM secret; the input is the caller's wiping buffer.
+CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, ByteView peer) {
+  auto dh = p256_agree(own, peer);
+  if (!dh) return dh.error();
+  ss.mix_key(dh->span());
+  return {};
+}
+
+}  // namespace
+
+SymmetricState::SymmetricState() : h_(sha256(bytes_of(kProtocolName))) { ck_ = SecretArray<32>(h_); }
+
+SymmetricState::SymmetricState(SymmetricState&& other) noexcept
+    : ck_(other.ck_), h_(other.h_), n_(other.n_), k_(other.k_) {
+  other.wipe();
+}
+
+SymmetricState& SymmetricState::operator=(SymmetricState&& other) noexcept {
+  if (this != &other) {
+    ck_ = other.ck_;
+    h_ = other.h_;
+    n_ = other.n_;
+    k_ = other.k_;
+    other.wipe();
+  }
+  return *this;
+}
+
+void SymmetricState::mix_hash(ByteView data) {
+  // Everything hashed into h is public (keys, ciphertexts, the prologue).
+  std::vector<std::uint8_t> buf;
+  buf.reserve(h_.size() + data.size());
+  buf.insert(buf.end(), h_.begin(), h_.end());
+  buf.insert(buf.end(), data.begin(), data.end());
+  h_ = sha256(buf);
+}
+
+void SymmetricState::mix_key(std::span<const std::uint8_t, 32> x) {
+  SecretBytes out = hkdf_sha256(x, ck_.span(), {}, 64);
+  ck_ = SecretArray<32>(out.span().first<32>());
+  k_ = SecretArray<32>(out.span().subspan<32, 32>());
+  n_ = 0;
+}
+
+CryptoResult<std::vector<std::uint8_t>> SymmetricState::encrypt_and_hash(ByteView plaintext) {
+  if (!k_) return QB_0005;
+  const auto nonce = nonce_bytes(n_);
+  auto sealed = aead_seal(k_->span(), nonce, h_, plaintext);
+  if (!sealed) return QB_0005;
+  ++n_;
+  mix_hash(*sealed);
+  return sealed;
+}
+
+CryptoResult<SecretBytes> SymmetricState::decrypt_and_hash(ByteView ciphertext) {
+  if (!k_) return QB_0005;
+  if (ciphertext.size() < kAeadTagLen) return QB_0010;
+  const auto nonce = nonce_bytes(n_);
+  auto opened = aead_open(k_->span(), nonce, h_, ciphertext);
+  if (!opened) return opened.error();
+  ++n_;
+  mix_hash(ciphertext);
+  return opened;
+}
+
+void SymmetricState::wipe() noexcept {
+  ck_.wipe();
+  k_.reset();
+}
+
+// The functions of this file that build and consume a HandshakeState.
+struct HandshakeAccess {
+  static HandshakeState make() { return HandshakeState(); }
+  static SymmetricState& ss(HandshakeState& st) { return st.ss_; }
+  static P256Scalar& s(HandshakeState& st) { return st.s_; }
+  static P256Scalar& e(HandshakeState& st) { return st.e_; }
+  static NodePublicKey& rs(HandshakeState& st) { return st.rs_; }
+};
+
+HandshakeState::HandshakeState(HandshakeState&& other) noexcept
+    : ss_(std::move(other.ss_)), s_(other.s_), e_(other.e_), rs_(other.rs_) {
+  other.wipe();
+}
+
+HandshakeState& HandshakeState::operator=(HandshakeState&& other) noexcept {
+  if (this != &other) {
+    ss_ = std::move(other.ss_);
+    s_ = other.s_;
+    e_ = other.e_;
+    rs_ = other.rs_;
+    other.wipe();
+  }
+  return *this;
+}
+
+void HandshakeState::wipe() noexcept {
+  ss_.wipe();
+  s_.wipe();
+  e_.wipe();
+}
+
+namespace {
+
+// Steps 1 to 10 with e already chosen; m absent means fresh encapsulation randomness.
+CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, P256ScalarView s, ByteView payload, P256ScalarView e,
+                                   const std::span<const std::uint8_t, mlkem768::kSeedBytes>* m) {
+  HandshakeState st = HandshakeAccess::make();
+  SymmetricState& ss = HandshakeAccess::ss(st);
+  HandshakeAccess::s(st) = P256Scalar(s);
+  HandshakeAccess::e(st) = P256Scalar(e);
+  HandshakeAccess::rs(st) = rs;
+
+  ss.mix_hash(bytes_of(kPrologue));
+  ss.mix_hash(rs.bytes);
+
+  auto e_pub = p256_public_from_scalar(e);
+  if (!e_pub) return e_pub.error();
+  ss.mix_hash(*e_pub);
+
+  // es
+  if (auto r = mix_agreement(ss, e, rs.p256()); !r) return r.error();
+
+  // The hybrid step: hash the ciphertext, mix the encapsulated secret.
+  auto kem = m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem());
+  if (!kem) return kem.error();
+  ss.mix_hash(kem->ciphertext);
+  ss.mix_key(kem->shared_secret.span());
+  kem->shared_secret.wipe();
+
+  auto s_pub = p256_public_from_scalar(s);
+  if (!s_pub) return s_pub.error();
+  auto c_s = ss.encrypt_and_hash(*s_pub);
+  if (!c_s) return c_s.error();
+
+  // ss
+  if (auto r = mix_agreement(ss, s, rs.p256()); !r) return r.error();
+
+  auto c_p = ss.encrypt_and_hash(payload);
+  if (!c_p) return c_p.error();
+
+  std::vector<std::uint8_t> out;
+  out.reserve(kMsg1Overhead + payload.size());
+  out.insert(out.end(), e_pub->begin(), e_pub->end());
+  out.insert(out.end(), kem->ciphertext.begin(), kem->ciphertext.end());
+  out.insert(out.end(), c_s->begin(), c_s->end());
+  out.insert(out.end(), c_p->begin(), c_p->end());
+  return Msg1{std::move(out), std::move(st)};
+}
+
+}  // namespace
+
+CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload) {
+  auto e = p256_generate();
+  if (!e) return e.error();
+  return write_msg1_from(rs, s, payload, e->span(), nullptr);
+}
+
+namespace detail {
+CryptoResult<Msg1> write_msg1_with(const NodePublicKey& rs, P256ScalarView s, ByteView payload, P256ScalarView e,
+                                   std::span<const std::uint8_t, mlkem768::kSeedBytes> m) {
+  return write_msg1_from(rs, s, payload, e, &m);
+}
+}  // namespace detail
+
+CryptoResult<SecretBytes> read_msg2(HandshakeState&& state, ByteView msg2) {
+  // Consumes the caller's state: wiped in place whatever happens below.
+  struct WipeOnExit {
+    HandshakeState& st;
+    ~WipeOnExit() { st.wipe(); }
+  } guard{state};
+
+  if (msg2.size() < kMsg2MinLen) return QB_0010;
+  SymmetricState& ss = HandshakeAccess::ss(state);
+  const ByteView re = msg2.first(kP256PublicLen);
+  ss.mix_hash(re);
+  // ee, then se
+  if (auto r = mix_agreement(ss, HandshakeAccess::e(state).span(), re); !r) return r.error();
+  if (auto r = mix_agreement(ss, HandshakeAccess::s(state).span(), re); !r) return r.error();
+  return ss.decrypt_and_hash(msg2.subspan(kP256PublicLen));
+}
+
+}  // namespace qb::noise

@@ -1,0 +1,128 @@
+// Plain HTTP/1.1 message types shared by the tunnel, the request service and the upstream client.
+// Bodies are streams: nothing here holds a whole body except the short texts of error responses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "core/result.h"
+
+namespace qb {
+
+struct HeaderField {
+  std::string name;  // as received; compared ASCII-case-insensitively
+  std::string value;
+};
+
+// Header fields in the order received; a name may repeat.
+class HeaderList {
+ public:
+  std::vector<HeaderField>& fields() { return fields_; }
+  const std::vector<HeaderField>& fields() const { return fields_; }
+
+  void add(std::string name, std::string value);
+  // The first value of the name, or none.
+  std::optional<std::string_view> find(std::string_view name) const;
+  bool contains(std::string_view name) const { return find(name).has_value(); }
+  // Removes every value of the name; returns how many were removed.
+  std::size_t remove(std::string_view name);
+  // Replaces every value of the name with one value (added at the end when absent).
+  void set(std::string_view name, std::string value);
+
+ private:
+  std::vector<HeaderField> fields_;
+};
+
+// The tchar rule of HTTP: a non-empty token.
+bool is_valid_header_name(std::string_view name);
+// No CR, LF or NUL (the bytes that would split or end a head on the wire).
+bool is_safe_header_value(std::string_view value);
+// Visible ASCII or TAB only.
+bool is_visible_text(std::string_view value);
+
+// Removed from requests and responses, in this order, after the names that Connection lists.
+inline constexpr std::string_view HOP_BY_HOP_HEADERS[] = {
+    "connection",       "keep-alive", "proxy-authenticate", "proxy-authorization",
+    "proxy-connection", "te",         "trailers",           "transfer-encoding",
+    "upgrade"};
+
+void strip_hop_by_hop(HeaderList& headers);
+
+enum class TargetForm { Origin, Absolute, Authority, Asterisk };
+
+// A request target split by form. The fragment ("#..."), when present, is dropped.
+struct RequestTarget {
+  TargetForm form = TargetForm::Origin;
+  std::string scheme;          // absolute form only, lower case
+  std::string authority;       // absolute and authority forms
+  std::string path_and_query;  // origin and absolute forms; "" for an absolute URI without a path
+  // The path without the query.
+  std::string_view path() const;
+};
+
+// Parses a request target with the URI character rules; none when it holds a character they
+// refuse (space, '<', '>', controls, non-ASCII, ...) or fits no form.
+std::optional<RequestTarget> parse_request_target(std::string_view target);
+
+// The CONNECT host in brackets when it contains ':', then ':' and the port unless it is 443.
+std::string connect_authority(std::string_view host, std::uint16_t port);
+
+// A streamed body. Reads hand over the bytes as they arrive; 0 means the end of the body.
+class BodyReader {
+ public:
+  virtual ~BodyReader() = default;
+  // Error values are the failure's text, printed as they stand.
+  virtual boost::asio::awaitable<Result<std::size_t, std::string>> read_some(char* buf, std::size_t size) = 0;
+  // The length announced by Content-Length, when known.
+  virtual std::optional<std::uint64_t> known_length() const = 0;
+  // True once the end was read (or the body is known to be empty).
+  virtual bool at_end() const = 0;
+  // Aborts a read in progress; the read then fails. The body is unusable afterwards.
+  virtual void cancel() = 0;
+};
+
+// A request as the tunnel parsed it, handed to the request service.
+struct IncomingRequest {
+  std::string method;
+  std::string target;  // the request target as sent, fragment dropped
+  RequestTarget parsed;
+  unsigned version = 11;  // 10 or 11
+  HeaderList headers;
+  std::unique_ptr<BodyReader> body;  // never null; at_end() at once when the request has no body
+};
+
+// A request the service lets through, ready for the upstream client.
+struct ForwardRequest {
+  std::string method;
+  unsigned version = 11;
+  HeaderList headers;
+  std::unique_ptr<BodyReader> body;
+  std::string upstream_url;  // "https://{connect_authority}{path and query}"
+  std::string log_url;       // sanitised, for log lines
+};
+
+struct ProxyResponse {
+  unsigned status = 200;
+  std::string reason;  // empty: the standard phrase
+  HeaderList headers;
+  // A streamed body, or null with the whole (short) body in static_body.
+  std::unique_ptr<BodyReader> body;
+  std::string static_body;
+  // The request body was left unread: the connection cannot carry another request.
+  bool close_after = false;
+};
+
+// Status, "content-type: text/plain; charset=utf-8" and the text followed by "\n".
+ProxyResponse static_error_response(unsigned status, std::string_view text);
+
+// The standard reason phrase of a status ("" when unknown).
+std::string_view status_reason(unsigned status);
+
+}  // namespace qb

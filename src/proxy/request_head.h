@@ -1,0 +1,46 @@
+// The parts of a decrypted request that injection reads and rewrites, as plain values.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qb {
+
+struct HeadField {
+  std::string name;  // as received; compared ASCII-case-insensitively
+  std::string value;
+
+  bool operator==(const HeadField&) const = default;
+};
+
+struct RequestHead {
+  std::string method;
+  // The authority of an absolute-form target ("host:port", IPv6 in brackets); none otherwise.
+  std::optional<std::string> target_authority;
+  // Path and query of an origin- or absolute-form target, fragment dropped; empty when the
+  // target has none (authority or asterisk form, or an absolute URI without a path).
+  std::string path_and_query;
+  // In the order received; a name may repeat.
+  std::vector<HeadField> headers;
+};
+
+// What may go on the wire as a header value: no byte below 0x20 but TAB, and no DEL. Bytes of
+// 0x80 and above are allowed.
+inline bool is_valid_header_value(std::string_view value) {
+  for (unsigned char c : value) {
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
+}
+
+// Visible ASCII (0x20 to 0x7E) or TAB only.
+inline bool is_visible_header_text(std::string_view value) {
+  for (unsigned char c : value) {
+    if ((c < 0x20 && c != '\t') || c > 0x7e) return false;
+  }
+  return true;
+}
+
+}  // namespace qb

@@ -1,0 +1,539 @@
+#include "proxy/tunnel.h"
+
+#include <fmt/format.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include <boost/asio/append.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+
+#include "core/runtime_async.h"
+#include "core/text.h"
+#include "proxy/async_event.h"
+#include "proxy/http_parser.h"
+
+namespace qb {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using BodyResult = Result<std::size_t, std::string>;
+
+struct TunnelTls::Impl {
+  explicit Impl(SSL_CTX* native) : ctx(native) {}
+  mutable asio::ssl::context ctx;
+};
+
+TunnelTls::TunnelTls(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TunnelTls::~TunnelTls() = default;
+
+namespace {
+
+constexpr auto kAwait = asio::use_awaitable;
+constexpr std::size_t kChunk = 64 * 1024;
+
+int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in, unsigned int inlen,
+                  void*) {
+  static constexpr unsigned char kProto[] = {'h', 't', 't', 'p', '/', '1', '.', '1'};
+  unsigned int i = 0;
+  while (i < inlen) {
+    unsigned int len = in[i];
+    if (i + 1 + len > inlen) break;
+    if (len == sizeof kProto && std::memcmp(in + i + 1, kProto, len) == 0) {
+      *out = in + i + 1;
+      *outlen = static_cast<unsigned char>(len);
+      return SSL_TLSEXT_ERR_OK;
+    }
+    i += 1 + len;
+  }
+  // No common protocol: a fatal no_application_protocol alert.
+  return SSL_TLSEXT_ERR_ALERT_FATAL;
+}
+
+// The client's stream as the TLS server reads it: first the bytes that came with the CONNECT
+// head, then the socket. One read never mixes the two.
+class PrefixedStream {
+ public:
+  using executor_type = tcp::socket::executor_type;
+  using lowest_layer_type = tcp::socket::lowest_layer_type;
+
+  PrefixedStream(tcp::socket sock, std::string prefix) : sock_(std::move(sock)), prefix_(std::move(prefix)) {}
+
+  executor_type get_executor() { return sock_.get_executor(); }
+  lowest_layer_type& lowest_layer() { return sock_.lowest_layer(); }
+  const lowest_layer_type& lowest_layer() const { return sock_.lowest_layer(); }
+  tcp::socket& socket() { return sock_; }
+
+  template <typename MutableBufferSequence, typename Token>
+  auto async_read_some(const MutableBufferSequence& buffers, Token&& token) {
+    if (pos_ < prefix_.size() && asio::buffer_size(buffers) > 0) {
+      std::size_t n = asio::buffer_copy(buffers, asio::buffer(prefix_.data() + pos_, prefix_.size() - pos_));
+      pos_ += n;
+      if (pos_ == prefix_.size()) {
+        std::string().swap(prefix_);
+        pos_ = 0;
+      }
+      return asio::async_initiate<Token, void(error_code, std::size_t)>(
+          [](auto handler, executor_type ex, std::size_t count) {
+            auto hex = asio::get_associated_executor(handler, ex);
+            asio::post(hex, asio::append(std::move(handler), error_code{}, count));
+          },
+          token, get_executor(), n);
+    }
+    return sock_.async_read_some(buffers, std::forward<Token>(token));
+  }
+
+  template <typename ConstBufferSequence, typename Token>
+  auto async_write_some(const ConstBufferSequence& buffers, Token&& token) {
+    return sock_.async_write_some(buffers, std::forward<Token>(token));
+  }
+
+ private:
+  tcp::socket sock_;
+  std::string prefix_;
+  std::size_t pos_ = 0;
+};
+
+using AgentTls = asio::ssl::stream<PrefixedStream>;
+using RequestParser = StreamParser<true>;
+
+// One request's view of the agent connection, shared with the body reader that the request
+// service and the upstream exchange may hold on to.
+struct AgentRequest {
+  AgentTls* tls = nullptr;
+  beast::flat_buffer* buf = nullptr;
+  RequestParser* parser = nullptr;
+  bool expect_continue = false;
+  bool continue_sent = false;
+  bool writing_continue = false;
+  bool response_started = false;
+  bool reading = false;
+  bool failed = false;
+  bool closed = false;
+  std::shared_ptr<AsyncEvent> read_waiter;
+  std::shared_ptr<AsyncEvent> write_waiter;
+
+  void cancel_io() {
+    error_code ec;
+    tls->next_layer().socket().cancel(ec);
+  }
+};
+
+class AgentBody final : public BodyReader {
+ public:
+  explicit AgentBody(std::shared_ptr<AgentRequest> st) : st_(std::move(st)) {}
+
+  asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
+    auto& st = *st_;
+    if (st.closed || st.failed) co_return std::string("request body is no longer readable");
+    if (st.parser->is_done()) co_return std::size_t{0};
+    st.reading = true;
+    BodyResult out = std::size_t{0};
+    error_code ec;
+    // The agent waits for this before it sends the body; a refusal never sends it.
+    if (st.expect_continue && !st.continue_sent && !st.response_started) {
+      st.continue_sent = true;
+      st.writing_continue = true;
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      co_await asio::async_write(*st.tls, asio::buffer(kContinue), asio::redirect_error(kAwait, ec));
+      st.writing_continue = false;
+      if (st.write_waiter) st.write_waiter->notify();
+    }
+    while (!ec && !st.closed) {
+      st.parser->set_output(buf, size);
+      co_await http::async_read_some(*st.tls, *st.buf, *st.parser, asio::redirect_error(kAwait, ec));
+      std::size_t got = st.parser->got();
+      if (ec == http::error::need_buffer) ec = {};
+      if (ec) break;
+      if (got > 0 || st.parser->is_done()) {
+        out = got;
+        break;
+      }
+    }
+    if (ec || st.closed) {
+      st.failed = true;
+      out = ec ? fmt::format("error reading a body from connection: {}", ec.message())
+               : std::string("request body is no longer readable");
+    }
+    st.reading = false;
+    if (st.read_waiter) st.read_waiter->notify();
+    co_return out;
+  }
+  std::optional<std::uint64_t> known_length() const override {
+    if (auto n = st_->parser->content_length()) return *n;
+    return std::nullopt;
+  }
+  bool at_end() const override { return st_->parser->is_done(); }
+  void cancel() override {
+    if (!st_->closed && st_->reading) st_->cancel_io();
+  }
+
+ private:
+  std::shared_ptr<AgentRequest> st_;
+};
+
+// After this the request's body reader never touches the connection again.
+asio::awaitable<void> quiesce(AgentRequest& st) {
+  st.closed = true;
+  if (st.reading) {
+    st.read_waiter = std::make_shared<AsyncEvent>(co_await asio::this_coro::executor);
+    st.cancel_io();
+    co_await st.read_waiter->wait();
+  }
+}
+
+ProxyError tunnel_error(std::string_view what) {
+  return ProxyError(codes::QB_5071, fmt::format("serve tunnel: {}", what));
+}
+
+void abort_connection(AgentTls& tls) {
+  error_code ec;
+  tls.next_layer().socket().close(ec);
+}
+
+asio::awaitable<void> graceful_close(AgentTls& tls, std::chrono::milliseconds limit) {
+  Watchdog wd(co_await asio::this_coro::executor);
+  wd.arm(limit, [&tls] {
+    error_code e;
+    tls.next_layer().socket().cancel(e);
+  });
+  error_code ec;
+  co_await tls.async_shutdown(asio::redirect_error(kAwait, ec));
+  wd.disarm();
+  tls.next_layer().socket().close(ec);
+}
+
+std::string status_line(unsigned status, std::string_view reason) {
+  if (reason.empty() || !is_safe_header_value(reason)) reason = status_reason(status);
+  return fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
+}
+
+// A short answer to a head the server could not take; the connection closes after it.
+asio::awaitable<void> refuse_head(AgentTls& tls, unsigned status) {
+  std::string text = status_line(status, {}) + "content-length: 0\r\nconnection: close\r\n\r\n";
+  error_code ec;
+  co_await asio::async_write(tls, asio::buffer(text), asio::redirect_error(kAwait, ec));
+}
+
+struct WriteOutcome {
+  std::optional<std::string> body_error;   // the tunnel is torn down
+  std::optional<std::string> write_error;  // the agent went away
+  bool close_delimited = false;
+};
+
+asio::awaitable<WriteOutcome> write_response(AgentTls& tls, AgentRequest& st, ProxyResponse& r, bool head_request,
+                                             unsigned version, bool will_close, std::vector<char>& buf) {
+  WriteOutcome out;
+  if (st.writing_continue) {
+    st.write_waiter = std::make_shared<AsyncEvent>(co_await asio::this_coro::executor);
+    co_await st.write_waiter->wait();
+  }
+  st.response_started = true;
+  const bool no_body = head_request || r.status / 100 == 1 || r.status == 204 || r.status == 304;
+  bool chunked = false;
+  if (!r.body) {
+    if (!no_body || head_request) r.headers.set("content-length", fmt::format("{}", r.static_body.size()));
+  } else if (!no_body && !r.headers.contains("content-length")) {
+    if (version == 11) {
+      r.headers.add("transfer-encoding", "chunked");
+      chunked = true;
+    } else {
+      out.close_delimited = true;
+    }
+  }
+  if (will_close || out.close_delimited) r.headers.set("connection", "close");
+  std::string head = status_line(r.status, r.reason);
+  for (const auto& f : r.headers.fields()) {
+    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) {
+      out.body_error = fmt::format("invalid response header {}", debug_quote(f.name));
+      co_return out;
+    }
+    head += f.name;
+    head += ": ";
+    head += f.value;
+    head += "\r\n";
+  }
+  head += "\r\n";
+  error_code ec;
+  if (!r.body) {
+    std::array<asio::const_buffer, 2> bufs{asio::buffer(head),
+                                           asio::buffer(no_body ? std::string_view() : r.static_body)};
+    co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
+    if (ec) out.write_error = ec.message();
+    co_return out;
+  }
+  co_await asio::async_write(tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
+  if (ec) {
+    out.write_error = ec.message();
+    co_return out;
+  }
+  while (true) {
+    BodyResult n = co_await r.body->read_some(buf.data(), buf.size());
+    if (!n) {
+      out.body_error = n.error();
+      co_return out;
+    }
+    if (*n == 0) break;
+    if (no_body) continue;
+    if (chunked) {
+      std::string size_line = fmt::format("{:x}\r\n", *n);
+      std::array<asio::const_buffer, 3> bufs{asio::buffer(size_line), asio::buffer(buf.data(), *n),
+                                             asio::buffer("\r\n", 2)};
+      co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
+    } else {
+      co_await asio::async_write(tls, asio::buffer(buf.data(), *n), asio::redirect_error(kAwait, ec));
+    }
+    if (ec) {
+      out.write_error = ec.message();
+      co_return out;
+    }
+  }
+  if (chunked) {
+    co_await asio::async_write(tls, asio::buffer("0\r\n\r\n", 5), asio::redirect_error(kAwait, ec));
+    if (ec) out.write_error = ec.message();
+  }
+  co_return out;
+}
+
+asio::awaitable<bool> drain_body(AgentTls& tls, beast::flat_buffer& buf, RequestParser& parser,
+                                 std::vector<char>& scratch, std::chrono::milliseconds limit) {
+  Watchdog wd(co_await asio::this_coro::executor);
+  wd.arm(limit, [&tls] {
+    error_code e;
+    tls.next_layer().socket().cancel(e);
+  });
+  while (!parser.is_done()) {
+    parser.set_output(scratch.data(), scratch.size());
+    error_code ec;
+    co_await http::async_read_some(tls, buf, parser, asio::redirect_error(kAwait, ec));
+    if (ec && ec != http::error::need_buffer) break;
+  }
+  wd.disarm();
+  co_return parser.is_done();
+}
+
+bool is_parse_error(const error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category();
+}
+
+asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls, const std::string& host,
+                                              std::uint16_t port) {
+  auto ex = co_await asio::this_coro::executor;
+  const std::string authority = connect_authority(host, port);
+  PassThroughService pass_through;
+  RequestService& service = ctx.service ? *ctx.service : pass_through;
+  beast::flat_buffer buf;
+  std::vector<char> body_buf(kChunk);
+  Watchdog header_timer(ex);
+
+  while (true) {
+    auto parser = std::make_unique<RequestParser>();
+    parser->header_limit(static_cast<std::uint32_t>(ctx.limits.max_head_bytes));
+    parser->body_limit(boost::none);
+    // Runs while idle between requests as well: a silent tunnel must not hold its slot for ever.
+    header_timer.arm(ctx.limits.header_read_timeout, [&tls] {
+      error_code e;
+      tls.next_layer().socket().cancel(e);
+    });
+    error_code ec;
+    co_await http::async_read_header(tls, buf, *parser, asio::redirect_error(kAwait, ec));
+    header_timer.disarm();
+    if (ec) {
+      const bool started = buf.size() > 0 || parser->got_some();
+      if (header_timer.fired()) {
+        if (!started) co_return ProxyResult<void>{};
+        abort_connection(tls);
+        co_return tunnel_error("read header from client timeout");
+      }
+      if (!started && (ec == http::error::end_of_stream || ec == asio::ssl::error::stream_truncated ||
+                       ec == asio::error::eof || ec == asio::error::connection_reset))
+        co_return ProxyResult<void>{};
+      if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
+        abort_connection(tls);
+        co_return tunnel_error("connection closed before message completed");
+      }
+      if (ec == http::error::header_limit) {
+        co_await refuse_head(tls, 431);
+        abort_connection(tls);
+        co_return tunnel_error("message head is too large");
+      }
+      if (is_parse_error(ec)) {
+        co_await refuse_head(tls, 400);
+        abort_connection(tls);
+        co_return tunnel_error(fmt::format("invalid HTTP request: {}", ec.message()));
+      }
+      abort_connection(tls);
+      co_return tunnel_error(ec.message());
+    }
+
+    IncomingRequest req;
+    req.method = std::move(parser->method);
+    std::string_view raw_target = parser->target;
+    req.target = std::string(raw_target.substr(0, raw_target.find('#')));
+    req.version = parser->version;
+    auto parsed = parse_request_target(raw_target);
+    std::optional<std::string> bad;
+    if (!parsed) bad = "invalid URI";
+    for (const auto& f : parser->headers.fields())
+      if (!bad && !is_safe_header_value(f.value)) bad = "invalid HTTP header parsed";
+    req.headers = std::move(parser->headers);
+    if (bad) {
+      co_await refuse_head(tls, 400);
+      abort_connection(tls);
+      co_return tunnel_error(*bad);
+    }
+    req.parsed = std::move(*parsed);
+    const bool keep_alive = parser->keep_alive();
+    const bool head_request = req.method == "HEAD";
+    auto st = std::make_shared<AgentRequest>();
+    st->tls = &tls;
+    st->buf = &buf;
+    st->parser = parser.get();
+    if (auto expect = req.headers.find("expect"))
+      st->expect_continue = req.version == 11 && iequals_ascii(*expect, "100-continue");
+    req.body = std::make_unique<AgentBody>(st);
+
+    ServiceDecision decision = co_await service.decide(req, authority);
+    ProxyResponse resp;
+    if (auto* fwd = std::get_if<ForwardRequest>(&decision)) {
+      auto op = ctx.upstream->forward(std::move(*fwd), host, port);
+      resp = co_await std::move(op);
+    } else {
+      resp = std::move(std::get<ProxyResponse>(decision));
+    }
+    // A body nobody read keeps the connection from carrying another request.
+    const bool undrained = !resp.body && !parser->is_done();
+    const bool will_close = !keep_alive || resp.close_after || undrained;
+    WriteOutcome w = co_await write_response(tls, *st, resp, head_request, req.version, will_close, body_buf);
+    if (w.body_error || w.write_error) {
+      abort_connection(tls);
+      co_await quiesce(*st);
+      resp.body.reset();
+      co_return tunnel_error(w.body_error ? *w.body_error : *w.write_error);
+    }
+    resp.body.reset();
+    co_await quiesce(*st);
+    // An answer that came before the body was read (a refusal, an early 413): read the rest for a
+    // moment so that the agent, still sending, sees the answer rather than a reset.
+    const auto linger = std::min<std::chrono::milliseconds>(ctx.limits.header_read_timeout, 2s);
+    const bool drained = parser->is_done() || co_await drain_body(tls, buf, *parser, body_buf, linger);
+    if (will_close || w.close_delimited || !drained) {
+      co_await graceful_close(tls, std::min<std::chrono::milliseconds>(ctx.limits.header_read_timeout, 2s));
+      co_return ProxyResult<void>{};
+    }
+  }
+}
+
+asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket socket, std::string leftover,
+                                               std::string host, std::uint16_t port) {
+  auto ex = co_await asio::this_coro::executor;
+  const auto& clocks = ctx->ca->clocks();
+  SharedCertifiedKey leaf = ctx->ca->leaf_cache().find(host, clocks.monotonic(), clocks.wall());
+  if (!leaf) {
+    auto ca = ctx->ca;
+    auto job = [ca, host] { return mint_leaf_blocking(*ca, host); };
+    ProxyResult<SharedCertifiedKey> minted = co_await spawn_blocking(*ctx->blocking, std::move(job));
+    if (!minted) co_return minted.error();
+    leaf = *minted;
+  }
+
+  error_code nd;
+  socket.set_option(tcp::no_delay(true), nd);
+  AgentTls tls(PrefixedStream(std::move(socket), std::move(leftover)), ctx->tls->impl().ctx);
+  SSL* ssl = tls.native_handle();
+  // The certificate is the CONNECT host's whatever name the client hello carries.
+  if (SSL_use_certificate(ssl, leaf->leaf()) != 1 || SSL_use_PrivateKey(ssl, leaf->key()) != 1 ||
+      SSL_add1_chain_cert(ssl, leaf->ca()) != 1) {
+    ERR_clear_error();
+    co_return ProxyError(codes::QB_5071, "MITM handshake: cannot install the leaf certificate");
+  }
+  Watchdog deadline(ex);
+  deadline.arm(ctx->limits.handshake_deadline, [&tls] {
+    error_code e;
+    tls.next_layer().socket().cancel(e);
+  });
+  error_code ec;
+  co_await tls.async_handshake(asio::ssl::stream_base::server, asio::redirect_error(kAwait, ec));
+  deadline.disarm();
+  if (deadline.fired() && ec) co_return ProxyError(codes::QB_5071, "MITM handshake timed out");
+  if (ec) co_return ProxyError(codes::QB_5071, fmt::format("MITM handshake: {}", ec.message()));
+  leaf.reset();
+
+  auto op = serve_http(*ctx, tls, host, port);
+  ProxyResult<void> r = co_await std::move(op);
+  error_code ignored;
+  tls.next_layer().socket().close(ignored);
+  co_return r;
+}
+
+}  // namespace
+
+ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) return ProxyError(codes::QB_5071, "tunnel TLS context: out of memory");
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) {
+    SSL_CTX_free(ctx);
+    ERR_clear_error();
+    return ProxyError(codes::QB_5071, "tunnel TLS context: TLS 1.3 unavailable");
+  }
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  // No resumption across tunnels: TLS 1.3 tickets need num_tickets 0, not only SSL_OP_NO_TICKET.
+  SSL_CTX_set_num_tickets(ctx, 0);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_alpn_select_cb(ctx, select_http11, nullptr);
+  return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(ctx));
+}
+
+RequestUrls request_urls(const RequestTarget& target, const std::string& authority) {
+  std::string pq;
+  if (target.form == TargetForm::Origin || target.form == TargetForm::Absolute) pq = target.path_and_query;
+  if (pq.empty() || pq.front() == '?') pq.insert(0, "/");
+  std::string path(pq.substr(0, pq.find('?')));
+  RequestUrls u;
+  u.upstream_url = fmt::format("https://{}{}", authority, pq);
+  u.lookup_url = fmt::format("https://{}{}", authority, path);
+  u.log_url = sanitize_for_log(u.lookup_url);
+  return u;
+}
+
+asio::awaitable<ServiceDecision> PassThroughService::decide(IncomingRequest& req, const std::string& authority) {
+  RequestUrls urls = request_urls(req.parsed, authority);
+  ForwardRequest f;
+  f.method = std::move(req.method);
+  f.version = req.version;
+  f.headers = std::move(req.headers);
+  f.body = std::move(req.body);
+  f.upstream_url = std::move(urls.upstream_url);
+  f.log_url = std::move(urls.log_url);
+  co_return ServiceDecision(std::move(f));
+}
+
+asio::awaitable<ProxyResult<void>> serve_tunnel(TunnelContext& ctx, TcpSocket socket, std::string leftover,
+                                                std::string connect_host, std::uint16_t connect_port) {
+  // Every task of the tunnel (the request body going up included) runs on one strand.
+  auto strand = asio::make_strand(socket.get_executor());
+  return asio::co_spawn(
+      strand, tunnel_main(&ctx, std::move(socket), std::move(leftover), std::move(connect_host), connect_port), kAwait);
+}
+
+}  // namespace qb

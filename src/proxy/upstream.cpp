@@ -1,0 +1,686 @@
+#include "proxy/upstream.h"
+
+#include <fmt/format.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+
+#include "core/output.h"
+#include "core/text.h"
+#include "crypto/openssl_ptr.h"
+#include "proxy/async_event.h"
+#include "proxy/http_parser.h"
+#include "proxy/netguard_async.h"
+
+namespace qb {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using BodyResult = Result<std::size_t, std::string>;
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+constexpr auto kAwait = asio::use_awaitable;
+
+std::string idle_text() {
+  return ProxyError(codes::QB_5072, "body made no progress within the idle timeout; tearing down the tunnel").display();
+}
+std::string absolute_text() {
+  return ProxyError(codes::QB_5073, "body exceeded the absolute transfer deadline; tearing down the tunnel").display();
+}
+
+// ---------------------------------------------------------------------------------------------
+// DeadlineBody
+
+class DeadlineBody final : public BodyReader {
+ public:
+  DeadlineBody(std::unique_ptr<BodyReader> inner, BodyTimeouts t)
+      : shared_(std::make_shared<Shared>()), idle_(t.idle), absolute_at_(Clock::now() + t.absolute) {
+    shared_->inner = std::move(inner);
+  }
+  ~DeadlineBody() override {
+    if (timer_) timer_->cancel();
+  }
+
+  asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
+    auto now = Clock::now();
+    if (now >= absolute_at_) {
+      shared_->inner->cancel();
+      co_return absolute_text();
+    }
+    if (!timer_) timer_.emplace(co_await asio::this_coro::executor);
+    timer_->expires_at(std::min(now + idle_, absolute_at_));
+    shared_->fired = false;
+    std::uint64_t gen = ++shared_->gen;
+    std::weak_ptr<Shared> weak = shared_;
+    timer_->async_wait([weak, gen](error_code ec) {
+      if (ec) return;
+      auto s = weak.lock();
+      if (!s || s->gen != gen) return;
+      s->fired = true;
+      s->inner->cancel();
+    });
+    BodyResult r = co_await shared_->inner->read_some(buf, size);
+    ++shared_->gen;
+    timer_->cancel();
+    // Bytes or the end that arrived together with the timer are taken.
+    if (r) co_return r;
+    if (shared_->fired) co_return Clock::now() >= absolute_at_ ? absolute_text() : idle_text();
+    co_return r;
+  }
+  std::optional<std::uint64_t> known_length() const override { return shared_->inner->known_length(); }
+  bool at_end() const override { return shared_->inner->at_end(); }
+  void cancel() override { shared_->inner->cancel(); }
+
+ private:
+  struct Shared {
+    std::unique_ptr<BodyReader> inner;
+    bool fired = false;
+    std::uint64_t gen = 0;
+  };
+  std::shared_ptr<Shared> shared_;
+  std::chrono::milliseconds idle_;
+  Clock::time_point absolute_at_;
+  std::optional<asio::steady_timer> timer_;
+};
+
+// A request the service built without a body.
+class EmptyBody final : public BodyReader {
+ public:
+  asio::awaitable<BodyResult> read_some(char*, std::size_t) override { co_return std::size_t{0}; }
+  std::optional<std::uint64_t> known_length() const override { return std::nullopt; }
+  bool at_end() const override { return true; }
+  void cancel() override {}
+};
+
+// ---------------------------------------------------------------------------------------------
+// Connections and the pool
+
+struct Conn {
+  Conn(tcp::socket sock, asio::ssl::context& ctx, std::string k) : tls(std::move(sock), ctx), key(std::move(k)) {}
+  asio::ssl::stream<tcp::socket> tls;
+  beast::flat_buffer buf;
+  std::string key;
+  Clock::time_point idle_since;
+  bool reused = false;
+};
+
+// An idle connection on which the server said something (close_notify, FIN, stray bytes) or
+// that failed is no longer usable.
+bool still_quiet(Conn& c) {
+  if (!c.tls.next_layer().is_open()) return false;
+  char b;
+  ssize_t r = ::recv(c.tls.next_layer().native_handle(), &b, 1, MSG_PEEK | MSG_DONTWAIT);
+  return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+std::string err_text(const error_code& ec) {
+  if (ec == asio::ssl::error::stream_truncated) return "stream truncated (connection closed without close_notify)";
+  return ec.message();
+}
+
+}  // namespace
+
+struct UpstreamClient::Impl {
+  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
+      : opts(std::move(o)), ctx(native), resolver(pool, allow_private, opts.lookup) {}
+
+  UpstreamOptions opts;
+  asio::ssl::context ctx;
+  GuardedResolver resolver;
+
+  mutable std::mutex mu;
+  std::unordered_map<std::string, std::vector<std::unique_ptr<Conn>>> idle;
+  std::size_t opened = 0;
+  std::size_t reused = 0;
+
+  std::unique_ptr<Conn> take_idle(const std::string& key) {
+    auto now = Clock::now();
+    std::lock_guard lock(mu);
+    auto it = idle.find(key);
+    if (it == idle.end()) return nullptr;
+    auto& list = it->second;
+    while (!list.empty()) {
+      std::unique_ptr<Conn> c = std::move(list.back());
+      list.pop_back();
+      if (now - c->idle_since > opts.pool_idle_timeout || !still_quiet(*c)) continue;
+      c->reused = true;
+      ++reused;
+      return c;
+    }
+    return nullptr;
+  }
+
+  void put_idle(std::unique_ptr<Conn> c) {
+    c->idle_since = Clock::now();
+    std::lock_guard lock(mu);
+    auto& list = idle[c->key];
+    list.push_back(std::move(c));
+  }
+};
+
+namespace {
+
+using ClientPtr = std::shared_ptr<UpstreamClient::Impl>;
+
+// ---------------------------------------------------------------------------------------------
+// One exchange: the request body going up while the response comes down.
+
+struct Exchange {
+  Exchange(const asio::any_io_executor& ex, ClientPtr c) : client(std::move(c)), upload_done(ex) {}
+
+  ClientPtr client;
+  std::unique_ptr<Conn> conn;
+  std::unique_ptr<BodyReader> req_body;
+  bool chunked_upload = false;
+  bool upload_running = false;
+  bool upload_ok = false;
+  bool upload_consumed = false;
+  std::string upload_error;
+  AsyncEvent upload_done;
+  std::unique_ptr<StreamParser<false>> parser;
+  bool upstream_keep_alive = false;
+  bool aborted = false;
+  bool timed_out = false;
+  std::function<void()> on_timeout;
+
+  void cancel_io() {
+    if (!conn) return;
+    error_code ec;
+    conn->tls.next_layer().cancel(ec);
+  }
+  void abort_upload() {
+    aborted = true;
+    if (req_body) req_body->cancel();
+    cancel_io();
+  }
+  // The response ended cleanly: the connection goes back only when both sides are complete.
+  asio::awaitable<void> finish() {
+    if (upload_running) {
+      abort_upload();
+      co_await upload_done.wait();
+    }
+    if (conn && upstream_keep_alive && upload_ok && !aborted && conn->buf.size() == 0 && parser && parser->is_done())
+      client->put_idle(std::move(conn));
+    conn.reset();
+  }
+};
+
+asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
+  std::vector<char> buf(kChunk);
+  std::string err;
+  bool ok = false;
+  auto& tls = ex->conn->tls;
+  while (true) {
+    BodyResult r = co_await ex->req_body->read_some(buf.data(), buf.size());
+    if (ex->aborted) {
+      err = "request body abandoned";
+      break;
+    }
+    if (!r) {
+      err = r.error();
+      // The agent's body failed: the exchange fails with it.
+      ex->cancel_io();
+      break;
+    }
+    std::size_t n = *r;
+    error_code ec;
+    if (n == 0) {
+      if (ex->chunked_upload)
+        co_await asio::async_write(tls, asio::buffer("0\r\n\r\n", 5), asio::redirect_error(kAwait, ec));
+      if (ec)
+        err = err_text(ec);
+      else
+        ok = true;
+      break;
+    }
+    ex->upload_consumed = true;
+    if (ex->chunked_upload) {
+      std::string size_line = fmt::format("{:x}\r\n", n);
+      std::array<asio::const_buffer, 3> bufs{asio::buffer(size_line), asio::buffer(buf.data(), n),
+                                             asio::buffer("\r\n", 2)};
+      co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
+    } else {
+      co_await asio::async_write(tls, asio::buffer(buf.data(), n), asio::redirect_error(kAwait, ec));
+    }
+    if (ec) {
+      // The server stopped reading (it may have answered early): the response still counts.
+      err = err_text(ec);
+      break;
+    }
+  }
+  if (!ok && ex->upload_error.empty()) ex->upload_error = err;
+  ex->upload_ok = ok;
+  ex->upload_running = false;
+  ex->upload_done.notify();
+}
+
+// The response body as the server sends it; its end hands the connection back to the pool.
+class UpstreamBody final : public BodyReader {
+ public:
+  UpstreamBody(std::shared_ptr<Exchange> ex, std::optional<std::uint64_t> len) : ex_(std::move(ex)), len_(len) {}
+  ~UpstreamBody() override {
+    if (!end_) ex_->abort_upload();
+  }
+
+  asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
+    if (end_) co_return std::size_t{0};
+    auto& p = *ex_->parser;
+    while (true) {
+      if (p.is_done()) {
+        end_ = true;
+        co_await ex_->finish();
+        co_return std::size_t{0};
+      }
+      if (!ex_->conn) co_return std::string("connection closed");
+      p.set_output(buf, size);
+      error_code ec;
+      co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, asio::redirect_error(kAwait, ec));
+      std::size_t got = p.got();
+      if (ec == http::error::need_buffer) ec = {};
+      if (ec) {
+        if (!ex_->upload_error.empty() && !ex_->aborted) co_return ex_->upload_error;
+        co_return err_text(ec);
+      }
+      if (got > 0) co_return got;
+    }
+  }
+  std::optional<std::uint64_t> known_length() const override { return len_; }
+  bool at_end() const override { return end_; }
+  void cancel() override { ex_->cancel_io(); }
+
+ private:
+  std::shared_ptr<Exchange> ex_;
+  std::optional<std::uint64_t> len_;
+  bool end_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Connecting: guarded resolution, then one address family after the other with the second
+// starting early when the first is slow.
+
+struct ConnectRace {
+  explicit ConnectRace(const asio::any_io_executor& ex) : done(ex), fallback_timer(ex) {}
+  AsyncEvent done;
+  asio::steady_timer fallback_timer;
+  std::optional<tcp::socket> winner;
+  std::vector<std::shared_ptr<tcp::socket>> live;
+  int running = 0;
+  bool aborted = false;
+  bool preferred_over = false;
+  std::string last_error;
+
+  void close_live() {
+    for (auto& s : live) {
+      error_code ec;
+      s->close(ec);
+    }
+  }
+  void abort() {
+    aborted = true;
+    close_live();
+    fallback_timer.cancel();
+    done.notify();
+  }
+};
+
+asio::awaitable<void> connect_family(std::shared_ptr<ConnectRace> race, std::vector<tcp::endpoint> eps,
+                                     std::chrono::milliseconds total, bool fallback, std::chrono::milliseconds delay) {
+  auto ex = co_await asio::this_coro::executor;
+  if (fallback && !race->preferred_over) {
+    error_code ec;
+    race->fallback_timer.expires_after(delay);
+    co_await race->fallback_timer.async_wait(asio::redirect_error(kAwait, ec));
+  }
+  auto per = total / static_cast<long>(std::max<std::size_t>(eps.size(), 1));
+  for (const auto& ep : eps) {
+    if (race->winner || race->aborted) break;
+    auto sock = std::make_shared<tcp::socket>(ex);
+    auto expired = std::make_shared<bool>(false);
+    race->live.push_back(sock);
+    asio::steady_timer t(ex);
+    t.expires_after(per);
+    t.async_wait([sock, expired](error_code ec) {
+      if (ec) return;
+      *expired = true;
+      error_code e;
+      sock->close(e);
+    });
+    error_code ec;
+    co_await sock->async_connect(ep, asio::redirect_error(kAwait, ec));
+    t.cancel();
+    std::erase(race->live, sock);
+    if (race->winner || race->aborted) break;
+    if (!ec && sock->is_open()) {
+      race->winner.emplace(std::move(*sock));
+      race->close_live();
+      race->fallback_timer.cancel();
+      break;
+    }
+    race->last_error =
+        *expired ? "tcp connect error: connection timed out" : fmt::format("tcp connect error: {}", ec.message());
+  }
+  if (!fallback) {
+    race->preferred_over = true;
+    race->fallback_timer.cancel();
+  }
+  if (--race->running == 0 || race->winner) race->done.notify();
+}
+
+asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::shared_ptr<Exchange> xc,
+                                                              std::string host, std::uint16_t port) {
+  auto ex = co_await asio::this_coro::executor;
+  std::vector<asio::ip::address> addrs;
+  error_code aec;
+  auto literal = asio::ip::make_address(host, aec);
+  if (!aec) {
+    if (!c->resolver.allow_private() && is_blocked_ip(literal))
+      co_return fmt::format("{}: {} resolves only to blocked (private/link-local/IMDS) addresses", codes::QB_5070,
+                            host);
+    addrs.push_back(literal);
+  } else {
+    auto op = c->resolver.resolve(host);
+    ResolveResult r = co_await std::move(op);
+    if (!r) co_return r.error().display();
+    addrs = std::move(*r);
+  }
+  if (addrs.empty()) co_return std::string("no addresses to connect to");
+  std::vector<tcp::endpoint> preferred, other;
+  bool v6 = addrs.front().is_v6();
+  for (const auto& a : addrs) (a.is_v6() == v6 ? preferred : other).emplace_back(a, port);
+
+  auto race = std::make_shared<ConnectRace>(ex);
+  xc->on_timeout = [weak = std::weak_ptr<ConnectRace>(race)] {
+    if (auto r = weak.lock()) r->abort();
+  };
+  race->running = other.empty() ? 1 : 2;
+  asio::co_spawn(ex, connect_family(race, std::move(preferred), c->opts.connect_timeout, false, {}), asio::detached);
+  if (!other.empty())
+    asio::co_spawn(ex, connect_family(race, std::move(other), c->opts.connect_timeout, true, c->opts.fallback_delay),
+                   asio::detached);
+  co_await race->done.wait();
+  xc->on_timeout = nullptr;
+  if (race->winner && !race->aborted) co_return std::move(*race->winner);
+  co_return race->last_error.empty() ? std::string("connect aborted") : race->last_error;
+}
+
+asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr c, std::shared_ptr<Exchange> xc,
+                                                                      std::string host, std::uint16_t port,
+                                                                      std::string key) {
+  auto op = connect_tcp(c, xc, host, port);
+  auto sock = co_await std::move(op);
+  if (!sock) co_return sock.error();
+  error_code ec;
+  sock->set_option(tcp::no_delay(true), ec);
+  auto conn = std::make_unique<Conn>(std::move(*sock), c->ctx, std::move(key));
+  SSL* ssl = conn->tls.native_handle();
+  error_code lec;
+  asio::ip::make_address(host, lec);
+  if (!lec) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(ssl, host.c_str());
+    SSL_set1_host(ssl, host.c_str());
+  }
+  {
+    std::lock_guard lock(c->mu);
+    ++c->opened;
+  }
+  // The handshake runs under the response-head deadline through the exchange's cancel.
+  xc->conn = std::move(conn);
+  co_await xc->conn->tls.async_handshake(asio::ssl::stream_base::client, asio::redirect_error(kAwait, ec));
+  std::unique_ptr<Conn> out = std::move(xc->conn);
+  if (ec) co_return fmt::format("TLS handshake: {}", err_text(ec));
+  co_return std::move(out);
+}
+
+std::string format_head(const ForwardRequest& req, std::string_view origin, std::string* bad) {
+  std::string head;
+  head.reserve(256 + req.headers.fields().size() * 48);
+  head += req.method;
+  head += ' ';
+  head += origin;
+  head += req.version == 10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
+  for (const auto& f : req.headers.fields()) {
+    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) {
+      *bad = fmt::format("invalid header {}", debug_quote(f.name));
+      return {};
+    }
+    head += f.name;
+    head += ": ";
+    head += f.value;
+    head += "\r\n";
+  }
+  head += "\r\n";
+  return head;
+}
+
+ProxyResponse client_failure(const ForwardRequest& req, std::string_view text) {
+  write_stderr(fmt::format("{}: upstream {}: {}\n", codes::QB_5070, req.log_url, sanitize_for_log(text)));
+  return static_error_response(502, fmt::format("{}: upstream connection failed", codes::QB_5070));
+}
+
+ProxyResponse head_timeout(const ForwardRequest& req) {
+  write_stderr(fmt::format("{}: upstream {}: response header timeout\n", codes::QB_5070, req.log_url));
+  return static_error_response(504, fmt::format("{}: upstream timed out", codes::QB_5070));
+}
+
+asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std::string host, std::uint16_t port) {
+  auto ex = co_await asio::this_coro::executor;
+  strip_hop_by_hop(req.headers);
+  auto target = parse_request_target(req.upstream_url);
+  if (!target || target->form != TargetForm::Absolute)
+    co_return static_error_response(502, "bad upstream uri: invalid uri");
+  if (target->scheme != "https") co_return static_error_response(502, "bad upstream uri: unsupported scheme");
+  std::string origin = target->path_and_query;
+  if (origin.empty() || origin.front() == '?') origin.insert(0, "/");
+  if (!req.headers.contains("host")) req.headers.add("host", target->authority);
+
+  auto xc = std::make_shared<Exchange>(ex, c);
+  if (!req.body) req.body = std::make_unique<EmptyBody>();
+  xc->req_body = deadline_body_new(std::move(req.body), c->opts.body);
+  bool has_body = false;
+  if (auto len = xc->req_body->known_length()) {
+    if (!req.headers.contains("content-length")) req.headers.add("content-length", fmt::format("{}", *len));
+    has_body = *len > 0;
+  } else if (!xc->req_body->at_end()) {
+    req.headers.add("transfer-encoding", "chunked");
+    xc->chunked_upload = true;
+    has_body = true;
+  }
+  xc->upload_ok = !has_body;
+  std::string bad;
+  std::string head = format_head(req, origin, &bad);
+  if (!bad.empty()) co_return client_failure(req, bad);
+  const bool head_request = req.method == "HEAD";
+
+  // The response-head deadline counts from the handover and covers connecting too.
+  asio::steady_timer watchdog(ex);
+  watchdog.expires_after(c->opts.response_head_timeout);
+  std::weak_ptr<Exchange> weak = xc;
+  watchdog.async_wait([weak](error_code ec) {
+    if (ec) return;
+    auto x = weak.lock();
+    if (!x) return;
+    x->timed_out = true;
+    if (x->on_timeout) x->on_timeout();
+    x->cancel_io();
+  });
+
+  const std::string key = fmt::format("https://{}", connect_authority(host, port));
+  std::string failure;
+  bool got_head = false;
+  for (int attempt = 0; attempt < 2 && !got_head; ++attempt) {
+    failure.clear();
+    std::unique_ptr<Conn> conn = c->take_idle(key);
+    if (!conn) {
+      auto op = open_conn(c, xc, host, port, key);
+      auto opened = co_await std::move(op);
+      if (!opened) {
+        failure = opened.error();
+        break;
+      }
+      conn = std::move(*opened);
+    }
+    if (xc->timed_out) break;
+    xc->conn = std::move(conn);
+    const bool reused = xc->conn->reused;
+    error_code ec;
+    co_await asio::async_write(xc->conn->tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
+    if (ec) {
+      failure = err_text(ec);
+      xc->conn.reset();
+      // A request that never reached the server may go once more on a fresh connection.
+      if (reused && !xc->timed_out) continue;
+      break;
+    }
+    if (has_body) {
+      xc->upload_running = true;
+      asio::co_spawn(ex, run_upload(xc), asio::detached);
+    }
+    while (true) {
+      xc->parser = std::make_unique<StreamParser<false>>();
+      xc->parser->header_limit(static_cast<std::uint32_t>(c->opts.max_head_bytes));
+      xc->parser->body_limit(boost::none);
+      if (head_request) xc->parser->skip(true);
+      co_await http::async_read_header(xc->conn->tls, xc->conn->buf, *xc->parser, asio::redirect_error(kAwait, ec));
+      if (ec) break;
+      unsigned status = xc->parser->status;
+      if (status < 100 || status >= 200 || status == 101) break;
+    }
+    if (!ec) {
+      got_head = true;
+      break;
+    }
+    failure = !xc->upload_error.empty() ? xc->upload_error : err_text(ec);
+    bool quiet_close = ec == http::error::end_of_stream || ec == asio::ssl::error::stream_truncated ||
+                       ec == asio::error::eof || ec == asio::error::connection_reset;
+    xc->conn.reset();
+    if (reused && !has_body && quiet_close && !xc->timed_out) continue;
+    break;
+  }
+  watchdog.cancel();
+  if (!got_head) {
+    if (xc->upload_running) {
+      xc->abort_upload();
+      co_await xc->upload_done.wait();
+    }
+    if (xc->timed_out) co_return head_timeout(req);
+    co_return client_failure(req, failure);
+  }
+
+  ProxyResponse out;
+  out.status = xc->parser->status;
+  out.reason = std::move(xc->parser->reason);
+  for (const auto& f : xc->parser->headers.fields()) {
+    if (!is_safe_header_value(f.value)) {
+      xc->abort_upload();
+      std::string text = fmt::format("invalid response header {}", debug_quote(f.name));
+      if (xc->upload_running) co_await xc->upload_done.wait();
+      co_return client_failure(req, text);
+    }
+  }
+  out.headers = std::move(xc->parser->headers);
+  xc->upstream_keep_alive = xc->parser->keep_alive();
+  strip_hop_by_hop(out.headers);
+  out.headers.remove("set-cookie");
+  std::optional<std::uint64_t> len;
+  if (auto cl = xc->parser->content_length()) len = *cl;
+  auto body = std::make_unique<UpstreamBody>(xc, len);
+  out.body = deadline_body_new(std::move(body), c->opts.body);
+  co_return out;
+}
+
+// Every root that parses is a trust anchor; the rest are skipped.
+X509StorePtr build_store(const std::vector<DerCert>& roots) {
+  X509StorePtr store(X509_STORE_new());
+  if (!store) return store;
+  for (const auto& der : roots) {
+    const unsigned char* p = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (cert) X509_STORE_add_cert(store.get(), cert.get());
+  }
+  ERR_clear_error();
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
+  return store;
+}
+
+}  // namespace
+
+std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner, BodyTimeouts timeouts) {
+  return std::make_unique<DeadlineBody>(std::move(inner), timeouts);
+}
+
+UpstreamClient::UpstreamClient(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+UpstreamClient::~UpstreamClient() = default;
+
+asio::awaitable<ProxyResponse> UpstreamClient::forward(ForwardRequest req, std::string connect_host,
+                                                       std::uint16_t connect_port) {
+  // Not a coroutine: the arguments move straight into the exchange's frame.
+  return forward_impl(impl_, std::move(req), std::move(connect_host), connect_port);
+}
+
+UpstreamStats UpstreamClient::stats() const {
+  std::lock_guard lock(impl_->mu);
+  UpstreamStats s;
+  s.connections_opened = impl_->opened;
+  s.connections_reused = impl_->reused;
+  for (const auto& [key, list] : impl_->idle) s.idle_connections += list.size();
+  return s;
+}
+
+const UpstreamOptions& UpstreamClient::options() const { return impl_->opts; }
+
+ProxyResult<std::shared_ptr<UpstreamClient>> build_upstream_client(BlockingPool& pool, bool allow_private,
+                                                                   const std::vector<DerCert>& roots,
+                                                                   UpstreamOptions options) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) return ProxyError(codes::QB_5071, "upstream TLS context: out of memory");
+  auto fail = [&](std::string_view what) {
+    SSL_CTX_free(ctx);
+    ERR_clear_error();
+    return ProxyError(codes::QB_5071, fmt::format("upstream TLS context: {}", what));
+  };
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1)
+    return fail("TLS 1.3 unavailable");
+  X509StorePtr store = build_store(roots);
+  if (!store) return fail("certificate store");
+  SSL_CTX_set_cert_store(ctx, store.release());
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+  auto impl = std::make_shared<UpstreamClient::Impl>(pool, allow_private, std::move(options), ctx);
+  return std::make_shared<UpstreamClient>(std::move(impl));
+}
+
+}  // namespace qb

@@ -1,0 +1,78 @@
+// The pooled HTTPS client that carries intercepted requests to their real servers, the body
+// wrapper that bounds every streamed body in time, and the plain-text error responses.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "core/errors.h"
+#include "core/runtime.h"
+#include "proxy/http_types.h"
+#include "proxy/netguard.h"
+#include "vault/platform_roots.h"
+
+namespace qb {
+
+using namespace std::chrono_literals;
+
+struct BodyTimeouts {
+  std::chrono::milliseconds idle = 60s;        // IDLE_BODY_TIMEOUT
+  std::chrono::milliseconds absolute = 3600s;  // ABSOLUTE_BODY_DEADLINE
+};
+
+// The idle limit runs only while a read waits for bytes; the absolute limit counts from the
+// wrapping. Either one failing aborts the inner body and fails the read with QB-5072 or QB-5073.
+std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner, BodyTimeouts timeouts = {});
+
+struct UpstreamOptions {
+  std::chrono::milliseconds response_head_timeout = 30s;  // RESPONSE_HEADER_TIMEOUT, from handover
+  BodyTimeouts body;
+  std::chrono::milliseconds connect_timeout = 15s;   // per address family, split among its addresses
+  std::chrono::milliseconds fallback_delay = 300ms;  // before the second address family starts
+  std::chrono::milliseconds pool_idle_timeout = 90s;
+  std::size_t max_head_bytes = 417'792;
+  // Name look-up behind the guard; empty: the system resolver.
+  std::function<ResolveResult(const std::string& host)> lookup;
+};
+
+// Counters for tests and diagnostics.
+struct UpstreamStats {
+  std::size_t connections_opened = 0;
+  std::size_t connections_reused = 0;
+  std::size_t idle_connections = 0;
+};
+
+// TLS 1.3 only, verifying the server against the given roots and the CONNECT host (SNI for names,
+// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per authority.
+// forward() must run on a strand (or a single-threaded context): the exchange it starts runs
+// beside the response on that same executor.
+class UpstreamClient {
+ public:
+  struct Impl;
+  explicit UpstreamClient(std::shared_ptr<Impl> impl);
+  ~UpstreamClient();
+
+  // Forwards the request to connect_host:connect_port (as the CONNECT front confirmed them; the
+  // URL only supplies the path and query). Never fails: failures become 502/504 responses.
+  boost::asio::awaitable<ProxyResponse> forward(ForwardRequest req, std::string connect_host,
+                                                std::uint16_t connect_port);
+
+  UpstreamStats stats() const;
+  const UpstreamOptions& options() const;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// The pool must outlive the client. Fails only when the TLS context cannot be built.
+ProxyResult<std::shared_ptr<UpstreamClient>> build_upstream_client(BlockingPool& pool, bool allow_private,
+                                                                   const std::vector<DerCert>& roots,
+                                                                   UpstreamOptions options = {});
+
+}  // namespace qb

@@ -1,0 +1,142 @@
+#include "proxy/url_match.h"
+
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "core/text.h"
+#include "crypto/codecs.h"
+#include "crypto/secret.h"
+#include "proxy/binding.h"
+#include "vault/vault_client.h"
+
+namespace qb {
+namespace {
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Wipes the secret text it holds when it goes.
+struct WipedText {
+  std::string text;
+  ~WipedText() { secure_wipe(text); }
+};
+
+enum class Shape { Bearer, ApiKey, Basic };
+
+}  // namespace
+
+ProxyResult<void> set_header_value(std::vector<HeadField>& headers, std::string_view name, std::string_view text) {
+  if (!is_valid_header_value(text)) {
+    return ProxyError{codes::QB_5053, "bad header value: failed to parse header value"};
+  }
+  bool placed = false;
+  for (auto it = headers.begin(); it != headers.end();) {
+    if (!iequals_ascii(it->name, name)) {
+      ++it;
+    } else if (!placed) {
+      secure_wipe(it->value);
+      it->name = std::string(name);
+      it->value = std::string(text);
+      placed = true;
+      ++it;
+    } else {
+      secure_wipe(it->value);
+      it = headers.erase(it);
+    }
+  }
+  if (!placed) headers.push_back(HeadField{std::string(name), std::string(text)});
+  return {};
+}
+
+boost::asio::awaitable<ProxyResult<void>> inject_by_url_match(VaultClient& vault, std::string lookup_url,
+                                                              std::vector<HeadField>& headers) {
+  auto match = vault.match_url(lookup_url);
+  auto entries = co_await std::move(match);
+  if (!entries) co_return entries.error();
+  if (entries->empty()) co_return ProxyResult<void>{};
+  if (entries->size() > 1) {
+    co_return ProxyError{codes::QB_5051, "ambiguous match; use quorbelt:// to disambiguate"};
+  }
+  const Entry& entry = entries->front();
+
+  const std::optional<std::string> host = url_host(lookup_url);
+  if (!host) co_return ProxyError{codes::QB_5054, "upstream URL has no host to bind to"};
+  if (!entry_matches_host(entry, *host)) {
+    co_return ProxyError{codes::QB_5054,
+                         "matched entry does not list the upstream host in its urls \u2014 refusing to inject"};
+  }
+
+  // A later field replaces an earlier one with the same lower-cased label.
+  std::map<std::string, const Field*> by_label;
+  if (entry.data) {
+    for (const Field& f : entry.data->fields) by_label.insert_or_assign(ascii_lower(f.label), &f);
+  }
+  auto lookup = [&](std::string_view label) -> const Field* {
+    auto it = by_label.find(std::string(label));
+    return it == by_label.end() ? nullptr : it->second;
+  };
+
+  std::optional<Shape> shape;
+  const Field* first = nullptr;
+  const Field* second = nullptr;
+  for (std::string_view label : BEARER_FIELD_LABELS) {
+    if ((first = lookup(label))) {
+      shape = Shape::Bearer;
+      break;
+    }
+  }
+  if (!shape) {
+    for (std::string_view label : API_KEY_FIELD_LABELS) {
+      if ((first = lookup(label))) {
+        shape = Shape::ApiKey;
+        break;
+      }
+    }
+  }
+  if (!shape) {
+    first = lookup("username");
+    second = lookup("password");
+    if (first && second) shape = Shape::Basic;
+  }
+  if (!shape) co_return ProxyError{codes::QB_5052, "no recognised field shape for URL-match injection"};
+
+  auto first_task = resolve_field_value(vault, *first);
+  auto first_value = co_await std::move(first_task);
+  if (!first_value) co_return first_value.error();
+  WipedText a{std::move(*first_value)};
+
+  WipedText composed;
+  std::string_view name = "authorization";
+  switch (*shape) {
+    case Shape::Bearer:
+      composed.text.reserve(7 + a.text.size());
+      composed.text.append("Bearer ").append(a.text);
+      break;
+    case Shape::ApiKey:
+      name = "x-api-key";
+      composed.text = a.text;
+      break;
+    case Shape::Basic: {
+      auto second_task = resolve_field_value(vault, *second);
+      auto second_value = co_await std::move(second_task);
+      if (!second_value) co_return second_value.error();
+      WipedText b{std::move(*second_value)};
+      WipedText pair;
+      pair.text.reserve(a.text.size() + 1 + b.text.size());
+      pair.text.append(a.text).append(":").append(b.text);
+      WipedText encoded{encode_base64(pair.text)};
+      composed.text.reserve(6 + encoded.text.size());
+      composed.text.append("Basic ").append(encoded.text);
+      break;
+    }
+  }
+  co_return set_header_value(headers, name, composed.text);
+}
+
+}  // namespace qb

@@ -1,0 +1,180 @@
+#include "cli/serve_setup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace qb {
+namespace {
+
+// Captures what is written to standard error while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(std::tmpfile()) {
+    saved_ = ::dup(2);
+    ::dup2(::fileno(file_), 2);
+  }
+  ~StderrCapture() {
+    restore();
+    std::fclose(file_);
+  }
+  std::string text() {
+    restore();
+    std::string out;
+    std::rewind(file_);
+    char buf[512];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ >= 0) {
+      ::dup2(saved_, 2);
+      ::close(saved_);
+      saved_ = -1;
+    }
+  }
+  std::FILE* file_;
+  int saved_ = -1;
+};
+
+TEST(ServeSetup, ProxyTokenIsCreatedOnceAndReadTrimmed) {
+  test::TempDir dir;
+  auto created = load_or_create_proxy_token(dir.path());
+  ASSERT_TRUE(created) << created.error().display();
+  EXPECT_EQ(created->size(), 64u);
+  EXPECT_EQ(created->find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(test::read_file(dir / "proxy-auth"), *created);  // no line end
+  EXPECT_EQ(test::file_mode(dir / "proxy-auth"), 0600u);
+  EXPECT_EQ(*load_or_create_proxy_token(dir.path()), *created);
+
+  test::write_file(dir / "proxy-auth", "  secret-token\n", 0600);
+  EXPECT_EQ(*load_or_create_proxy_token(dir.path()), "secret-token");
+  EXPECT_EQ(expected_proxy_auth_for("secret-token"), "Basic cXVvcmJlbHQ6c2VjcmV0LXRva2Vu");
+}
+
+TEST(ServeSetup, ProxyTokenRefusals) {
+  test::TempDir dir;
+  const std::string p = (dir / "proxy-auth").string();
+  test::write_file(dir / "proxy-auth", " \n\t", 0600);
+  EXPECT_EQ(load_or_create_proxy_token(dir.path()).error().display(),
+            "QB-5009: " + p + " is empty; delete it to regenerate");
+  test::write_file(dir / "proxy-auth", "tok\xff", 0600);
+  EXPECT_EQ(load_or_create_proxy_token(dir.path()).error().display(),
+            "QB-5009: " + p + " not UTF-8: invalid utf-8 sequence of 1 bytes from index 3");
+  test::write_file(dir / "proxy-auth", "tok", 0644);
+  EXPECT_EQ(load_or_create_proxy_token(dir.path()).error().code, "QB-5009");
+}
+
+TEST(ServeSetup, PrivateNetworkOptIn) {
+  test::TempDir dir;
+  const std::string file = (dir / "proxy-allow-private").string();
+  EXPECT_FALSE(read_private_network_opt_in(dir.path()));  // absent
+
+  test::write_file(dir / "proxy-allow-private", "", 0600);
+  EXPECT_TRUE(read_private_network_opt_in(dir.path()));
+
+  ::chmod(file.c_str(), 0644);
+  {
+    StderrCapture err;
+    EXPECT_FALSE(read_private_network_opt_in(dir.path()));
+    EXPECT_EQ(err.text(), "WARNING: " + file +
+                              " is group/other-accessible (mode 644); ignoring the private-network opt-in. chmod 600 "
+                              "it to enable.\n");
+  }
+  ::chmod(file.c_str(), 0600);
+  ::chmod(dir.path().c_str(), 0770);
+  {
+    StderrCapture err;
+    EXPECT_FALSE(read_private_network_opt_in(dir.path()));
+    EXPECT_EQ(err.text(), "WARNING: " + dir.path().string() +
+                              " is group/other-writable (mode 770); ignoring the private-network opt-in, because "
+                              "anyone who can write that directory can create the opt-in file. chmod go-w it to "
+                              "enable.\n");
+  }
+  ::chmod(dir.path().c_str(), 0700);
+
+  // A link to a good file, or a directory, is ignored without a word.
+  std::filesystem::remove(dir / "proxy-allow-private");
+  test::write_file(dir / "real", "", 0600);
+  std::filesystem::create_symlink(dir / "real", dir / "proxy-allow-private");
+  {
+    StderrCapture err;
+    EXPECT_FALSE(read_private_network_opt_in(dir.path()));
+    EXPECT_EQ(err.text(), "");
+  }
+  std::filesystem::remove(dir / "proxy-allow-private");
+  std::filesystem::create_directory(dir / "proxy-allow-private");
+  EXPECT_FALSE(read_private_network_opt_in(dir.path()));
+
+  if (::geteuid() == 0) {
+    // Owner mismatch needs the power to give the file away.
+    std::filesystem::remove(dir / "proxy-allow-private");
+    test::write_file(dir / "proxy-allow-private", "", 0600);
+    ASSERT_EQ(::chown(file.c_str(), 12345, 12345), 0);
+    StderrCapture err;
+    EXPECT_FALSE(read_private_network_opt_in(dir.path()));
+    EXPECT_EQ(err.text(), "WARNING: " + file + " is owned by uid 12345 but its directory by uid 0; ignoring the "
+                                               "private-network opt-in.\n");
+  }
+}
+
+TEST(ServeSetup, LoopbackHosts) {
+  struct Case {
+    const char* host;
+    bool loopback;
+  };
+  for (const Case& c : {Case{"127.0.0.1", true}, Case{"127.1.2.3", true}, Case{"::1", true},
+                        Case{"0:0:0:0:0:0:0:1", true}, Case{"localhost", true}, Case{"LOCALHOST", false},
+                        Case{"[::1]", false}, Case{"0.0.0.0", false}, Case{"::ffff:127.0.0.1", false},
+                        Case{"128.0.0.1", false}, Case{"", false}, Case{"::1%lo", false}}) {
+    EXPECT_EQ(is_loopback_host(c.host), c.loopback) << c.host;
+  }
+}
+
+TEST(ServeSetup, BindPolicy) {
+  EXPECT_TRUE(check_bind_policy("127.0.0.1", false));
+  auto refused = check_bind_policy("0.0.0.0", false);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(),
+            "QB-5010: refusing to bind 0.0.0.0: not loopback and the proxy has no transport TLS, so its Basic-auth "
+            "token would cross the network in cleartext. Bind 127.0.0.1 or ::1, or create an owner-only "
+            "proxy-allow-private file next to the binary only if 0.0.0.0 is a trusted private network "
+            "(VPN/Tailscale).");
+  StderrCapture err;
+  EXPECT_TRUE(check_bind_policy("0.0.0.0", true));
+  EXPECT_TRUE(check_bind_policy("::1", true));
+  EXPECT_EQ(err.text(),
+            "WARNING: binding 0.0.0.0 (not loopback) with the proxy-allow-private opt-in present. This proxy injects "
+            "live credentials and authenticates with a plaintext Basic token (no transport TLS); only expose it on a "
+            "trusted private network.\n");
+}
+
+TEST(ServeSetup, ListenAddressAndBanner) {
+  ::unsetenv("QUORBELT_PROXY_LISTEN");
+  ::setenv("QUORBELT_PROXY_PORT", "", 1);
+  auto a = listen_address_from_env();
+  EXPECT_EQ(a.text, "127.0.0.1:");  // a set value is used as given, even empty
+  ::setenv("QUORBELT_PROXY_LISTEN", "::1", 1);
+  ::unsetenv("QUORBELT_PROXY_PORT");
+  EXPECT_EQ(listen_address_from_env().text, "::1:1983");
+  ::unsetenv("QUORBELT_PROXY_LISTEN");
+
+  const auto lines = banner_lines("127.0.0.1:1983", "/opt/qb/proxy-auth");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Point your agent at:  HTTPS_PROXY=http://quorbelt:<token>@127.0.0.1:1983\n");
+  EXPECT_EQ(lines[1], "  Token redacted above; it is stored 0600 at /opt/qb/proxy-auth.\n");
+  EXPECT_EQ(lines[2], "  e.g.  export HTTPS_PROXY=\"http://quorbelt:$(cat /opt/qb/proxy-auth)@127.0.0.1:1983\"\n");
+}
+
+}  // namespace
+}  // namespace qb

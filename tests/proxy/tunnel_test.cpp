@@ -1,0 +1,754 @@
+// The tunnel end to end on loopback: a small CONNECT acceptor in front of serve_tunnel, the real
+// upstream client, an HTTPS echo upstream with a test CA handed through SSL_CERT_FILE, and curl
+// or a raw OpenSSL client as the agent.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include "core/runtime.h"
+#include "proxy/ca.h"
+#include "proxy/tunnel.h"
+#include "proxy/upstream.h"
+#include "support/echo_upstream.h"
+#include "support/https_test_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "vault/platform_roots.h"
+
+namespace qb {
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+using test::EchoUpstream;
+using test::TempDir;
+
+// The upstream's CA, trusted through SSL_CERT_FILE as the platform store; one per process.
+struct UpstreamPki {
+  TempDir dir;
+  test::TestCert ca = test::make_test_ca("tunnel test upstream CA");
+  test::TestCert leaf = test::make_test_leaf(ca);
+  std::vector<DerCert> roots;
+  UpstreamPki() {
+    test::write_file(dir / "roots.pem", ca.cert_pem);
+    ::setenv("SSL_CERT_FILE", (dir / "roots.pem").c_str(), 1);
+    ::unsetenv("SSL_CERT_DIR");
+    roots = platform_roots();
+  }
+};
+UpstreamPki& pki() {
+  static UpstreamPki p;
+  return p;
+}
+
+// Standard error into a file for the life of the object (the log lines go straight to fd 2).
+class StderrFile {
+ public:
+  explicit StderrFile(const std::filesystem::path& p) : path_(p) {
+    ::fflush(stderr);
+    saved_ = ::dup(2);
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrFile() { restore(); }
+  void restore() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::string text() const { return test::read_file(path_); }
+
+ private:
+  std::filesystem::path path_;
+  int saved_ = -1;
+};
+
+struct ProxyOptions {
+  std::optional<std::vector<DerCert>> roots;  // default: the platform's (the upstream test CA)
+  bool allow_private = true;
+  TunnelLimits limits;
+  UpstreamOptions upstream;
+};
+
+class TestProxy {
+ public:
+  explicit TestProxy(ProxyOptions o = {}) {
+    auto ca = load_or_create_ca(dir_.path());
+    if (!ca) throw std::runtime_error(ca.error().display());
+    ctx_.ca = *ca;
+    test::write_file(dir_ / "proxy-ca.pem", ctx_.ca->cert_pem());
+    auto up = build_upstream_client(pool_, o.allow_private, o.roots ? *o.roots : pki().roots, o.upstream);
+    if (!up) throw std::runtime_error(up.error().display());
+    auto tls = build_tunnel_tls();
+    if (!tls) throw std::runtime_error(tls.error().display());
+    ctx_.blocking = &pool_;
+    ctx_.tls = *tls;
+    ctx_.upstream = *up;
+    ctx_.limits = o.limits;
+    tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), 0);
+    acceptor_.open(ep.protocol());
+    acceptor_.bind(ep);
+    acceptor_.listen();
+    port_ = acceptor_.local_endpoint().port();
+    asio::co_spawn(io_, accept_loop(this), asio::detached);
+    for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
+  }
+  ~TestProxy() {
+    work_.reset();
+    io_.stop();
+    for (auto& t : threads_) t.join();
+  }
+
+  std::uint16_t port() const { return port_; }
+  std::string ca_file() const { return (dir_ / "proxy-ca.pem").string(); }
+  CaState& ca() { return *ctx_.ca; }
+  UpstreamClient& upstream() { return *ctx_.upstream; }
+  std::vector<std::string> errors() {
+    std::lock_guard lock(mu_);
+    return errors_;
+  }
+  std::size_t tunnels_done() {
+    std::lock_guard lock(mu_);
+    return done_;
+  }
+  // Waits (without a time assertion) until n tunnels have ended.
+  bool wait_tunnels(std::size_t n) {
+    for (int i = 0; i < 2000; ++i) {
+      if (tunnels_done() >= n) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+ private:
+  static asio::awaitable<void> accept_loop(TestProxy* p) {
+    while (true) {
+      auto [ec, sock] = co_await p->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
+      if (ec) co_return;
+      asio::co_spawn(p->io_, handle(p, std::move(sock)), asio::detached);
+    }
+  }
+
+  // The CONNECT front reduced to what the tunnel needs: the target, the 200, the leftover.
+  static asio::awaitable<void> handle(TestProxy* p, tcp::socket sock) {
+    std::string data;
+    auto [ec, n] = co_await asio::async_read_until(sock, asio::dynamic_buffer(data), "\r\n\r\n",
+                                                   asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return;
+    std::string head = data.substr(0, n);
+    std::string leftover = data.substr(n);
+    std::string authority = head.substr(8, head.find(' ', 8) - 8);
+    std::string host;
+    std::string port_text;
+    if (authority.front() == '[') {
+      host = authority.substr(1, authority.find(']') - 1);
+      port_text = authority.substr(authority.find(']') + 2);
+    } else {
+      host = authority.substr(0, authority.rfind(':'));
+      port_text = authority.substr(authority.rfind(':') + 1);
+    }
+    auto port = static_cast<std::uint16_t>(std::stoi(port_text));
+    static constexpr std::string_view kOk = "HTTP/1.1 200 Connection Established\r\n\r\n";
+    auto [wec, wn] = co_await asio::async_write(sock, asio::buffer(kOk), asio::as_tuple(asio::use_awaitable));
+    if (wec) co_return;
+    auto op = serve_tunnel(p->ctx_, std::move(sock), std::move(leftover), std::move(host), port);
+    ProxyResult<void> r = co_await std::move(op);
+    std::lock_guard lock(p->mu_);
+    if (!r) p->errors_.push_back(r.error().display());
+    ++p->done_;
+  }
+
+  TempDir dir_;
+  BlockingPool pool_{16};
+  // Before the context: pooled upstream sockets must go before the io_context they belong to.
+  asio::io_context io_;
+  TunnelContext ctx_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
+  tcp::acceptor acceptor_{io_};
+  std::uint16_t port_ = 0;
+  std::vector<std::thread> threads_;
+  std::mutex mu_;
+  std::vector<std::string> errors_;
+  std::size_t done_ = 0;
+};
+
+test::ProcessResult curl(const TestProxy& p, std::vector<std::string> args) {
+  test::ProcessOptions o;
+  o.args = {"-sS", "--proxy", fmt::format("http://127.0.0.1:{}", p.port()), "--cacert", p.ca_file()};
+  o.args.insert(o.args.end(), args.begin(), args.end());
+  o.env_unset = {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy", "NO_PROXY", "no_proxy"};
+  o.timeout = 120s;
+  return test::run_process("/usr/bin/curl", o);
+}
+
+std::string lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+class TunnelEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    echo_ = new EchoUpstream(pki().leaf);
+    proxy_ = new TestProxy();
+  }
+  static void TearDownTestSuite() {
+    delete proxy_;
+    delete echo_;
+  }
+  std::string url(std::string_view path) const { return fmt::format("https://127.0.0.1:{}{}", echo_->port(), path); }
+  std::optional<test::EchoRecord> last_request(std::string_view target_prefix) const {
+    auto all = echo_->requests();
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+      if (it->target.rfind(target_prefix, 0) == 0) return *it;
+    return std::nullopt;
+  }
+
+  static EchoUpstream* echo_;
+  static TestProxy* proxy_;
+  TempDir tmp_;
+};
+EchoUpstream* TunnelEndToEnd::echo_ = nullptr;
+TestProxy* TunnelEndToEnd::proxy_ = nullptr;
+
+TEST_F(TunnelEndToEnd, HopByHopProxyAuthorizationAndCookiesAreStripped) {
+  auto r = curl(*proxy_, {"-D", "-", "-H", "Connection: X-Trace, close", "-H", "X-Trace: 1", "-H", "Keep-Alive: 5",
+                          "-H", "TE: trailers", "-H", "Proxy-Authorization: Basic c2VjcmV0", "-H", "X-Kept: yes",
+                          url("/echo?q=1#frag")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rec = last_request("/echo?q=1");
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->target, "/echo?q=1");
+  for (auto name : {"connection", "x-trace", "keep-alive", "te", "proxy-authorization", "transfer-encoding"})
+    EXPECT_FALSE(rec->has_header(name)) << name;
+  EXPECT_EQ(rec->header("x-kept"), "yes");
+  EXPECT_EQ(rec->header("host"), fmt::format("127.0.0.1:{}", echo_->port()));
+  // The first head in the dump is the CONNECT reply.
+  std::string rest = r.out.substr(r.out.find("\r\n\r\n") + 4);
+  std::string head = lower(rest.substr(0, rest.find("\r\n\r\n")));
+  EXPECT_NE(head.find("http/1.1 200 ok"), std::string::npos) << head;
+  EXPECT_NE(head.find("x-upstream: echo"), std::string::npos);
+  for (auto name : {"set-cookie", "keep-alive", "x-hop:", "transfer-encoding"})
+    EXPECT_EQ(head.find(name), std::string::npos) << name;
+}
+
+TEST_F(TunnelEndToEnd, LargeBodiesStreamBothWays) {
+  const std::size_t n = 20 * 1024 * 1024;
+  const std::string data = test::download_pattern(n) + "tail";
+  test::write_file(tmp_ / "up.bin", data);
+  const std::string want = test::sha256_hex(data);
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+  };
+  const std::vector<Case> uploads = {{"content-length", {}}, {"chunked", {"-H", "Transfer-Encoding: chunked"}}};
+  for (const auto& c : uploads) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"--data-binary", "@" + (tmp_ / "up.bin").string(), "-o",
+                                     (tmp_ / "back.bin").string()};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    args.push_back(url("/stream-echo"));
+    auto r = curl(*proxy_, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rec = last_request("/stream-echo");
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->body_size, data.size());
+    EXPECT_EQ(rec->body_sha256, want);
+    EXPECT_EQ(test::sha256_hex(test::read_file(tmp_ / "back.bin")), want);
+  }
+  const std::string want_down = test::sha256_hex(test::download_pattern(n));
+  for (std::string q : {"", "&chunked=1"}) {
+    SCOPED_TRACE(q);
+    auto r = curl(*proxy_, {"-o", (tmp_ / "down.bin").string(), url(fmt::format("/download?n={}{}", n, q))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::sha256_hex(test::read_file(tmp_ / "down.bin")), want_down);
+  }
+}
+
+TEST_F(TunnelEndToEnd, LargeHeadPasses) {
+  std::string big(64 * 1024, 'v');
+  auto r = curl(*proxy_, {"-o", "/dev/null", "-w", "%{http_code}", "-H", "X-Big: " + big, url("/echo?big")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "200");
+  auto rec = last_request("/echo?big");
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->header("x-big"), big);
+}
+
+TEST_F(TunnelEndToEnd, KeepAliveReusesTheTunnelAndTheUpstreamConnection) {
+  auto before = proxy_->upstream().stats();
+  auto r = curl(*proxy_, {"-o", "/dev/null", "-o", "/dev/null", "-o", "/dev/null", url("/echo?ka=1"), url("/echo?ka=2"),
+                          url("/echo?ka=3")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto r1 = last_request("/echo?ka=1");
+  auto r3 = last_request("/echo?ka=3");
+  ASSERT_TRUE(r1 && r3);
+  EXPECT_EQ(r1->connection, r3->connection);
+  auto after = proxy_->upstream().stats();
+  EXPECT_GE(after.connections_reused - before.connections_reused, 2u);
+}
+
+TEST_F(TunnelEndToEnd, HeadKeepsContentLengthWithoutBody) {
+  auto r = curl(*proxy_, {"-I", url("/download?n=1000")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(lower(r.out).find("content-length: 1000"), std::string::npos) << r.out;
+  // The tunnel stays in step: a GET after the HEAD on the same connection works.
+  auto r2 = curl(*proxy_,
+                 {"-I", url("/download?n=10"), "--next", "--proxy", fmt::format("http://127.0.0.1:{}", proxy_->port()),
+                  "--cacert", proxy_->ca_file(), url("/download?n=10")});
+  ASSERT_EQ(r2.status, 0) << r2.err;
+  EXPECT_NE(r2.out.find(test::download_pattern(10)), std::string::npos) << r2.out;
+}
+
+TEST_F(TunnelEndToEnd, ContinueIsAnsweredWhenTheBodyIsNeeded) {
+  std::string data(300 * 1024, 'c');
+  test::write_file(tmp_ / "c.bin", data);
+  auto r = curl(*proxy_, {"-D", "-", "-o", "/dev/null", "-H", "Expect: 100-continue", "--expect100-timeout", "30",
+                          "--data-binary", "@" + (tmp_ / "c.bin").string(), url("/echo?continue")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("HTTP/1.1 100 Continue"), std::string::npos) << r.out;
+  auto rec = last_request("/echo?continue");
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->body_size, data.size());
+}
+
+TEST_F(TunnelEndToEnd, EarlyRefusalDuringUploadReachesTheAgent) {
+  test::write_file(tmp_ / "big.bin", std::string(20 * 1024 * 1024, 'u'));
+  auto r = curl(*proxy_, {"-o", "/dev/null", "-w", "%{http_code}", "-H", "Expect:", "--data-binary",
+                          "@" + (tmp_ / "big.bin").string(), url("/early-413")});
+  EXPECT_EQ(r.out, "413") << r.err;
+}
+
+TEST(TunnelUpstreamPool, ServerThatClosesIdleConnectionsCausesNo502) {
+  EchoUpstream echo(pki().leaf, test::EchoOptions{300ms});
+  TestProxy proxy;
+  const std::string u = fmt::format("https://127.0.0.1:{}/echo", echo.port());
+  auto r1 = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", u});
+  EXPECT_EQ(r1.out, "200") << r1.err;
+  // Waits for the server to drop its idle connection (a state, not a duration under test).
+  std::this_thread::sleep_for(800ms);
+  auto r2 = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", u});
+  EXPECT_EQ(r2.out, "200") << r2.err;
+  EXPECT_EQ(echo.connections(), 2u);
+}
+
+TEST(TunnelDeadlines, SlowHeadStalledBodyAndIdleHeaderRead) {
+  TempDir tmp;
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.upstream.response_head_timeout = 300ms;
+  o.upstream.body.idle = 300ms;
+  TestProxy proxy(o);
+  StderrFile err(tmp / "stderr.txt");
+  const std::string base = fmt::format("https://127.0.0.1:{}", echo.port());
+
+  auto slow = curl(proxy, {"-D", "-", base + "/slow-head"});
+  EXPECT_EQ(slow.status, 0) << slow.err;
+  EXPECT_NE(slow.out.find("HTTP/1.1 504 Gateway Timeout"), std::string::npos) << slow.out;
+  EXPECT_NE(slow.out.find("\r\n\r\nQB-5070: upstream timed out\n"), std::string::npos) << slow.out;
+
+  auto stall = curl(proxy, {"-o", "/dev/null", base + "/stall-body"});
+  EXPECT_EQ(stall.status, 18) << stall.err;  // CURLE_PARTIAL_FILE: the truncation shows
+  ASSERT_TRUE(proxy.wait_tunnels(2));
+  echo.release();
+  err.restore();
+  std::string log = err.text();
+  EXPECT_NE(
+      log.find(fmt::format("QB-5070: upstream https://127.0.0.1:{}/slow-head: response header timeout\n", echo.port())),
+      std::string::npos)
+      << log;
+  auto errors = proxy.errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0],
+            "QB-5071: serve tunnel: QB-5072: body made no progress within the idle timeout; tearing down the tunnel");
+}
+
+TEST(TunnelGuard, NameResolvingOnlyToBlockedAddressesGives502) {
+  TempDir tmp;
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.allow_private = false;
+  TestProxy proxy(o);
+  StderrFile err(tmp / "stderr.txt");
+  auto r = curl(proxy, {"-D", "-", fmt::format("https://localhost:{}/echo", echo.port())});
+  err.restore();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("HTTP/1.1 502 Bad Gateway"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\r\n\r\nQB-5070: upstream connection failed\n"), std::string::npos) << r.out;
+  EXPECT_NE(err.text().find(fmt::format("QB-5070: upstream https://localhost:{}/echo: QB-5070: localhost resolves "
+                                        "only to blocked (private/link-local/IMDS) addresses\n",
+                                        echo.port())),
+            std::string::npos)
+      << err.text();
+  EXPECT_TRUE(echo.requests().empty());
+}
+
+TEST(TunnelUpstreamConnect, SecondAddressFamilyIsTriedWhenTheFirstFails) {
+  EchoUpstream echo(pki().leaf);  // listens on 127.0.0.1 only
+  ProxyOptions o;
+  o.upstream.lookup = [](const std::string&) -> ResolveResult {
+    return std::vector<asio::ip::address>{asio::ip::make_address("::1"), asio::ip::make_address("127.0.0.1")};
+  };
+  TestProxy proxy(o);
+  auto r =
+      curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", fmt::format("https://localhost:{}/echo", echo.port())});
+  EXPECT_EQ(r.out, "200") << r.err;
+  ASSERT_EQ(echo.requests().size(), 1u);
+  EXPECT_EQ(echo.requests()[0].header("host"), fmt::format("localhost:{}", echo.port()));
+}
+
+TEST(TunnelUpstreamTls, ServerNotSignedByATrustedRootGives502) {
+  TempDir tmp;
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.roots = std::vector<DerCert>{test::make_test_ca("some other CA").der};
+  TestProxy proxy(o);
+  StderrFile err(tmp / "stderr.txt");
+  auto r = curl(proxy, {"-D", "-", fmt::format("https://127.0.0.1:{}/echo", echo.port())});
+  err.restore();
+  EXPECT_NE(r.out.find("\r\n\r\nQB-5070: upstream connection failed\n"), std::string::npos) << r.out;
+  EXPECT_NE(err.text().find("certificate verify failed"), std::string::npos) << err.text();
+  EXPECT_TRUE(echo.requests().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A raw TLS agent: sends the ClientHello in the same write as the CONNECT head, so the tunnel
+// must take it from the bytes read after the head.
+
+struct RawOptions {
+  std::string connect_host = "127.0.0.1";
+  std::uint16_t connect_port = 0;
+  std::string sni = "other.example";
+  std::vector<std::string> alpn;  // empty: no ALPN extension
+  int max_version = TLS1_3_VERSION;
+};
+
+class RawAgent {
+ public:
+  RawAgent(const TestProxy& proxy, const RawOptions& o) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{20, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(proxy.port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("connect");
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx_, o.max_version);
+    SSL_CTX_load_verify_locations(ctx_, proxy.ca_file().c_str(), nullptr);
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+    ssl_ = SSL_new(ctx_);
+    rbio_ = BIO_new(BIO_s_mem());
+    wbio_ = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, rbio_, wbio_);
+    SSL_set_connect_state(ssl_);
+    if (!o.sni.empty()) SSL_set_tlsext_host_name(ssl_, o.sni.c_str());
+    if (!o.alpn.empty()) {
+      std::string wire;
+      for (const auto& p : o.alpn) wire += static_cast<char>(p.size()) + p;
+      SSL_set_alpn_protos(ssl_, reinterpret_cast<const unsigned char*>(wire.data()),
+                          static_cast<unsigned>(wire.size()));
+    }
+    SSL_do_handshake(ssl_);
+    std::string first =
+        fmt::format("CONNECT {}:{} HTTP/1.1\r\nHost: x\r\n\r\n", o.connect_host, o.connect_port) + drain_wbio();
+    send_all(first);
+    std::string got;
+    while (got.find("\r\n\r\n") == std::string::npos) {
+      char buf[4096];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) throw std::runtime_error("no CONNECT reply");
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    std::string rest = got.substr(got.find("\r\n\r\n") + 4);
+    BIO_write(rbio_, rest.data(), static_cast<int>(rest.size()));
+    while (true) {
+      int r = SSL_do_handshake(ssl_);
+      send_all(drain_wbio());
+      if (r == 1) {
+        handshake_ok_ = true;
+        break;
+      }
+      if (SSL_get_error(ssl_, r) != SSL_ERROR_WANT_READ || !pull()) break;
+    }
+    ERR_clear_error();
+  }
+  ~RawAgent() {
+    if (ssl_) SSL_free(ssl_);
+    if (ctx_) SSL_CTX_free(ctx_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool handshake_ok() const { return handshake_ok_; }
+  std::string alpn() const {
+    const unsigned char* p = nullptr;
+    unsigned len = 0;
+    SSL_get0_alpn_selected(ssl_, &p, &len);
+    return std::string(reinterpret_cast<const char*>(p), len);
+  }
+  long verify_result() const { return SSL_get_verify_result(ssl_); }
+  X509* peer() const { return SSL_get0_peer_certificate(ssl_); }
+  std::string peer_der() const {
+    unsigned char* out = nullptr;
+    int n = i2d_X509(peer(), &out);
+    std::string s(reinterpret_cast<char*>(out), static_cast<std::size_t>(n));
+    OPENSSL_free(out);
+    return s;
+  }
+  bool session_has_ticket() const {
+    SSL_SESSION* s = SSL_get1_session(ssl_);
+    bool has = s && SSL_SESSION_has_ticket(s);
+    if (s) SSL_SESSION_free(s);
+    return has;
+  }
+
+  void write(std::string_view text) {
+    SSL_write(ssl_, text.data(), static_cast<int>(text.size()));
+    send_all(drain_wbio());
+  }
+  // Reads until the text holds `until` or the connection ends; false at the end.
+  bool read_until(std::string& out, std::string_view until) {
+    while (out.find(until) == std::string::npos) {
+      char buf[4096];
+      int n = SSL_read(ssl_, buf, sizeof buf);
+      if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      send_all(drain_wbio());
+      if (SSL_get_error(ssl_, n) != SSL_ERROR_WANT_READ || !pull()) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string drain_wbio() {
+    std::string out;
+    char buf[4096];
+    int n;
+    while ((n = BIO_read(wbio_, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+  }
+  void send_all(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  bool pull() {
+    char buf[16384];
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    BIO_write(rbio_, buf, static_cast<int>(n));
+    return true;
+  }
+
+  int fd_ = -1;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  BIO* rbio_ = nullptr;
+  BIO* wbio_ = nullptr;
+  bool handshake_ok_ = false;
+};
+
+class TunnelTlsServer : public ::testing::Test {
+ protected:
+  // Waits until a tunnel error equal to `want` was recorded after the first `before` ones;
+  // returns how many such errors there are.
+  static std::size_t wait_error(std::size_t before, const std::string& want) {
+    auto count = [&] {
+      auto errors = proxy_->errors();
+      return static_cast<std::size_t>(std::count(errors.begin() + static_cast<long>(before), errors.end(), want));
+    };
+    for (int i = 0; i < 500 && count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    return count();
+  }
+  static void SetUpTestSuite() {
+    echo_ = new EchoUpstream(pki().leaf);
+    ProxyOptions o;
+    o.limits.header_read_timeout = 300ms;
+    o.limits.handshake_deadline = 500ms;
+    o.upstream.body.idle = 300ms;
+    proxy_ = new TestProxy(o);
+  }
+  static void TearDownTestSuite() {
+    delete proxy_;
+    delete echo_;
+  }
+  RawOptions opts() const {
+    RawOptions o;
+    o.connect_port = echo_->port();
+    return o;
+  }
+  static EchoUpstream* echo_;
+  static TestProxy* proxy_;
+};
+EchoUpstream* TunnelTlsServer::echo_ = nullptr;
+TestProxy* TunnelTlsServer::proxy_ = nullptr;
+
+TEST_F(TunnelTlsServer, LeafIsForTheConnectHostWhateverTheSniAndIsCached) {
+  RawAgent a(*proxy_, opts());
+  ASSERT_TRUE(a.handshake_ok());
+  EXPECT_EQ(a.verify_result(), X509_V_OK);
+  EXPECT_EQ(X509_check_ip_asc(a.peer(), "127.0.0.1", 0), 1);
+  EXPECT_NE(X509_check_host(a.peer(), "other.example", 0, 0, nullptr), 1);
+  EXPECT_TRUE(proxy_->ca().leaf_cache().contains("127.0.0.1"));
+  RawAgent b(*proxy_, opts());
+  ASSERT_TRUE(b.handshake_ok());
+  EXPECT_EQ(a.peer_der(), b.peer_der());
+}
+
+TEST_F(TunnelTlsServer, AlpnAndVersions) {
+  struct Case {
+    std::vector<std::string> alpn;
+    int max_version;
+    bool ok;
+    std::string selected;
+  };
+  const std::vector<Case> cases = {
+      {{}, TLS1_3_VERSION, true, ""},
+      {{"http/1.1"}, TLS1_3_VERSION, true, "http/1.1"},
+      {{"h2", "http/1.1"}, TLS1_3_VERSION, true, "http/1.1"},
+      {{"h2"}, TLS1_3_VERSION, false, ""},
+      {{}, TLS1_2_VERSION, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(fmt::format("alpn {} max {:x}", fmt::join(c.alpn, ","), c.max_version));
+    RawOptions o = opts();
+    o.alpn = c.alpn;
+    o.max_version = c.max_version;
+    std::size_t before = proxy_->errors().size();
+    RawAgent a(*proxy_, o);
+    EXPECT_EQ(a.handshake_ok(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(a.alpn(), c.selected);
+    } else {
+      auto found = [&] {
+        auto errors = proxy_->errors();
+        return std::any_of(errors.begin() + static_cast<long>(before), errors.end(),
+                           [](const std::string& e) { return e.rfind("QB-5071: MITM handshake: ", 0) == 0; });
+      };
+      for (int i = 0; i < 500 && !found(); ++i) std::this_thread::sleep_for(10ms);
+      EXPECT_TRUE(found());
+    }
+  }
+}
+
+TEST_F(TunnelTlsServer, NoSessionTicketAndRequestsServed) {
+  RawAgent a(*proxy_, opts());
+  ASSERT_TRUE(a.handshake_ok());
+  a.write(fmt::format("GET /echo?raw HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n\r\n", echo_->port()));
+  std::string resp;
+  ASSERT_TRUE(a.read_until(resp, "body-sha256: "));
+  EXPECT_EQ(resp.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resp;
+  EXPECT_FALSE(a.session_has_ticket());
+}
+
+TEST_F(TunnelTlsServer, HeaderReadTimeoutClosesIdleAndHalfSentHeads) {
+  std::size_t before = proxy_->errors().size();
+  {
+    RawAgent idle(*proxy_, opts());
+    ASSERT_TRUE(idle.handshake_ok());
+    std::string out;
+    EXPECT_FALSE(idle.read_until(out, "never"));  // closed by the proxy
+  }
+  {
+    RawAgent half(*proxy_, opts());
+    ASSERT_TRUE(half.handshake_ok());
+    half.write("GET /echo HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    std::string out;
+    EXPECT_FALSE(half.read_until(out, "never"));
+  }
+  // The idle tunnel ends quietly; the half-sent head is reported.
+  EXPECT_EQ(wait_error(before, "QB-5071: serve tunnel: read header from client timeout"), 1u);
+}
+
+TEST_F(TunnelTlsServer, StalledRequestBodyFailsTheExchange) {
+  TempDir tmp;
+  RawAgent a(*proxy_, opts());
+  ASSERT_TRUE(a.handshake_ok());
+  StderrFile err(tmp / "stderr.txt");
+  a.write(fmt::format("POST /echo?stall HTTP/1.1\r\nHost: 127.0.0.1:{}\r\nContent-Length: 100\r\n\r\n0123456789",
+                      echo_->port()));
+  std::string resp;
+  a.read_until(resp, "failed\n");
+  err.restore();
+  EXPECT_EQ(resp.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << resp;
+  EXPECT_NE(resp.find("\r\n\r\nQB-5070: upstream connection failed\n"), std::string::npos) << resp;
+  EXPECT_NE(err.text().find(fmt::format("QB-5070: upstream https://127.0.0.1:{}/echo: QB-5072: body made no progress "
+                                        "within the idle timeout; tearing down the tunnel\n",
+                                        echo_->port())),
+            std::string::npos)
+      << err.text();
+}
+
+TEST_F(TunnelTlsServer, MalformedTargetGets400) {
+  RawAgent a(*proxy_, opts());
+  ASSERT_TRUE(a.handshake_ok());
+  a.write("GET /a<b> HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  std::string resp;
+  a.read_until(resp, "\r\n\r\n");
+  EXPECT_EQ(resp.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << resp;
+}
+
+}  // namespace
+}  // namespace qb
+
+namespace qb {
+namespace {
+
+TEST_F(TunnelTlsServer, ClientThatNeverStartsTlsIsDropped) {
+  std::size_t before = proxy_->errors().size();
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(proxy_->port());
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string head = fmt::format("CONNECT 127.0.0.1:{} HTTP/1.1\r\n\r\n", echo_->port());
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  std::string got;
+  char buf[512];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\n");
+  EXPECT_EQ(wait_error(before, "QB-5071: MITM handshake timed out"), 1u);
+}
+
+}  // namespace
+}  // namespace qb
