@@ -47,13 +47,6 @@ ProxyResult<std::string> load_or_create_proxy_token(const std::filesystem::path&
   return token;
 }
 
-std::string expected_proxy_auth_for(std::string_view token) {
-  std::string credential = fmt::format("{}:{}", kProxyUser, token);
-  std::string out = "Basic " + encode_base64(credential);
-  secure_wipe(credential);
-  return out;
-}
-
 bool read_private_network_opt_in(const std::filesystem::path& dir) {
   const std::filesystem::path file = dir / kAllowPrivateFileName;
   struct stat fst {};

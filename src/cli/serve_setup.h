@@ -18,9 +18,6 @@ inline constexpr const char* kProxyUser = "quorbelt";
 // Reads "proxy-auth" (trimmed) or creates it with 64 new lowercase hexadecimal characters.
 ProxyResult<std::string> load_or_create_proxy_token(const std::filesystem::path& dir);
 
-// "Basic " and base64 of "quorbelt:{token}".
-std::string expected_proxy_auth_for(std::string_view token);
-
 // True only for an owner-only regular file, owned by the directory's owner, in a directory
 // that group and others cannot write. May print one warning; never fails.
 bool read_private_network_opt_in(const std::filesystem::path& dir);

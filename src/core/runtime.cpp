@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,18 +21,26 @@
 namespace qb {
 
 struct BlockingPool::Impl {
+  struct Worker {
+    std::thread thread;
+    bool done = false;  // left its loop; joining it is quick
+  };
+
   std::size_t max_threads;
   std::mutex mu;
   std::condition_variable cv;       // jobs or shutdown
   std::condition_variable done_cv;  // a thread ended
   std::deque<std::function<void()>> queue;
+  // Threads are joined, never detached: a thread's own exit work (the crypto library's
+  // per-thread state among it) must be over before the pool is gone.
+  std::list<Worker> workers;
   std::size_t threads = 0;
   std::size_t idle = 0;
   bool stopping = false;
 
   static constexpr auto kKeepAlive = std::chrono::seconds(10);
 
-  static void worker(std::shared_ptr<Impl> self) {
+  static void worker(Impl* self, Worker* me) {
     std::unique_lock lock(self->mu);
     for (;;) {
       if (self->stopping) break;
@@ -50,7 +59,22 @@ struct BlockingPool::Impl {
       lock.lock();
     }
     --self->threads;
+    me->done = true;
     self->done_cv.notify_all();
+  }
+
+  // Joins threads that have retired. Called with the lock held; releases it while joining.
+  void reap(std::unique_lock<std::mutex>& lock) {
+    std::list<Worker> finished;
+    for (auto it = workers.begin(); it != workers.end();) {
+      auto next = std::next(it);
+      if (it->done) finished.splice(finished.end(), workers, it);
+      it = next;
+    }
+    if (finished.empty()) return;
+    lock.unlock();
+    for (auto& w : finished) w.thread.join();
+    lock.lock();
   }
 };
 
@@ -63,26 +87,31 @@ BlockingPool::~BlockingPool() { shutdown(); }
 bool BlockingPool::submit(std::function<void()> job) {
   std::unique_lock lock(impl_->mu);
   if (impl_->stopping) return false;
+  impl_->reap(lock);
+  if (impl_->stopping) return false;
   impl_->queue.push_back(std::move(job));
   if (impl_->idle >= impl_->queue.size() || impl_->threads >= impl_->max_threads) {
     impl_->cv.notify_one();
     return true;
   }
   ++impl_->threads;
-  lock.unlock();
-  std::thread(&Impl::worker, impl_).detach();
+  Impl::Worker& w = impl_->workers.emplace_back();
+  w.thread = std::thread(&Impl::worker, impl_.get(), &w);
   return true;
 }
 
 void BlockingPool::shutdown() {
   std::deque<std::function<void()>> dropped;
+  std::list<Impl::Worker> all;
   {
     std::unique_lock lock(impl_->mu);
     impl_->stopping = true;
     dropped.swap(impl_->queue);
     impl_->cv.notify_all();
     impl_->done_cv.wait(lock, [&] { return impl_->threads == 0; });
+    all.swap(impl_->workers);
   }
+  for (auto& w : all) w.thread.join();
   // Queued jobs are destroyed here, after every running one has finished.
 }
 

@@ -129,6 +129,13 @@ TEST_F(Binary, CaRefusesACertificateOthersCanRead) {
   EXPECT_EQ(r.err, "QB-5009: " + p + " is group/other-accessible (mode 644); it holds secret key material. Fix: chmod 600 " + p + "\n");
 }
 
+TEST_F(Binary, ServeWithoutAConfigurationPrintsOneLine) {
+  auto r = run({"serve"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "QB-5001: " + (dir_ / "quorbelt.conf").string() + " not found. Run: quorbelt-proxy init\n");
+}
+
 TEST_F(Binary, ClosedStdoutDoesNotKillVersion) {
   ProcessOptions opts;
   opts.close_stdout = true;

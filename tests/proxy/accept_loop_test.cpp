@@ -70,6 +70,7 @@ TEST(AcceptLoop, ShutdownWhileWaitingForAPermitReleasesEverything) {
 TEST(AcceptLoop, CtrlCEndsTheLoopSilently) {
   StderrCapture log;
   auto state = test::make_state();
+  state->limits.preamble_deadline = std::chrono::minutes(2);  // the pending client must still be waiting
   auto server = std::make_unique<LoopServer>(state, wait_for_ctrl_c());
   {
     // A served connection shows the loop has passed its first wait, so the handler is in place.
@@ -96,7 +97,21 @@ rlim_t lowest_free_descriptor() {
   return static_cast<rlim_t>(fd);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST(AcceptLoop, AcceptErrorsAreSilentAndTheLoopGoesOn) {
+  // The sanitizers' own checks open descriptors, and fail while none are left.
+  if (kSanitized) GTEST_SKIP() << "needs descriptors to run out, which the sanitizers cannot bear";
   StderrCapture log;
   auto state = test::make_state();
   state->limits.accept_error_pause = 20ms;
