@@ -16,7 +16,6 @@
 #include "cli/dispatch.h"
 #include "cli/install_dir.h"
 #include "cli/serve_setup.h"
-#include "core/async_semaphore.h"
 #include "core/output.h"
 #include "core/runtime_async.h"
 #include "core/text.h"
@@ -24,10 +23,8 @@
 #include "proxy/accept_loop.h"
 #include "proxy/ca.h"
 #include "proxy/connect_front.h"
+#include "proxy/proxy_assembly.h"
 #include "proxy/proxy_state.h"
-#include "proxy/request_service.h"
-#include "proxy/tunnel.h"
-#include "proxy/upstream.h"
 #include "vault/gate_client.h"
 #include "vault/platform_roots.h"
 
@@ -36,21 +33,6 @@ namespace {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
-
-// After the 200: intercept the tunnel and serve it.
-class InterceptingTunnel final : public TunnelHandler {
- public:
-  explicit InterceptingTunnel(TunnelContext ctx) : ctx_(std::move(ctx)) {}
-  asio::awaitable<ProxyResult<void>> serve(tcp::socket client, ConnectRequest request,
-                                           std::shared_ptr<const ProxyState>) override {
-    auto task = serve_tunnel(ctx_, std::move(client), std::move(request.leftover), std::move(request.host),
-                             request.port);
-    co_return co_await std::move(task);
-  }
-
- private:
-  TunnelContext ctx_;
-};
 
 struct Endpoints {
   std::vector<tcp::endpoint> list;
@@ -190,37 +172,17 @@ boost::asio::awaitable<ProxyResult<void>> run_serve(Runtime& rt) {
   if (!dir_again) co_return dir_again.error();
   for (const auto& line : banner_lines(listen.text, *dir_again / kProxyAuthFileName)) write_stdout(line);
 
-  ProxyLimits limits;
-  UpstreamOptions upstream_options;
-  upstream_options.response_head_timeout = limits.upstream_head_timeout;
-  upstream_options.body = BodyTimeouts{limits.body_idle_timeout, limits.body_total_timeout};
-  auto upstream = build_upstream_client(rt.blocking(), allow_private, roots, upstream_options);
-  if (!upstream) co_return upstream.error();
-  auto tls = build_tunnel_tls();
-  if (!tls) co_return tls.error();
-
-  auto state = std::make_shared<ProxyState>();
-  state->expected_proxy_auth = std::move(expected_auth);
-  state->allow_private = allow_private;
-  state->ca = *ca;
-  state->tunnel_slots = std::make_shared<AsyncSemaphore>(TUNNEL_SLOT_COUNT);
-  state->connection_permits = std::make_shared<AsyncSemaphore>(CONNECTION_PERMIT_COUNT);
-  state->vault = *vault;
-  state->upstream = *upstream;
-  state->limits = limits;
-
-  TunnelContext tunnel;
-  tunnel.ca = state->ca;
-  tunnel.blocking = &rt.blocking();
-  tunnel.tls = *tls;
-  tunnel.upstream = state->upstream;
-  tunnel.service = std::make_shared<VaultRequestService>(state->vault);
-  tunnel.limits.handshake_deadline = limits.tls_handshake_deadline;
-  tunnel.limits.header_read_timeout = limits.header_read_timeout;
-  state->tunnel = std::make_shared<InterceptingTunnel>(std::move(tunnel));
+  ProxyParts parts;
+  parts.expected_proxy_auth = std::move(expected_auth);
+  parts.allow_private = allow_private;
+  parts.ca = *ca;
+  parts.vault = *vault;
+  parts.upstream_roots = roots;
+  auto state = build_proxy_state(rt, std::move(parts));
+  if (!state) co_return state.error();
 
   auto shutdown = wait_for_ctrl_c();
-  auto loop = run_accept_loop(std::move(*listener), std::move(state), *shutdown, rt.worker_context());
+  auto loop = run_accept_loop(std::move(*listener), std::move(*state), *shutdown, rt.worker_context());
   co_await std::move(loop);
   co_return ProxyResult<void>{};
 }

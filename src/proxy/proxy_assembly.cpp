@@ -1,0 +1,66 @@
+#include "proxy/proxy_assembly.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "core/async_semaphore.h"
+#include "proxy/connect_front.h"
+#include "proxy/request_service.h"
+#include "proxy/tunnel.h"
+#include "proxy/upstream.h"
+
+namespace qb {
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+// After the 200: intercept the tunnel and serve it.
+class InterceptingTunnel final : public TunnelHandler {
+ public:
+  explicit InterceptingTunnel(TunnelContext ctx) : ctx_(std::move(ctx)) {}
+  asio::awaitable<ProxyResult<void>> serve(tcp::socket client, ConnectRequest request,
+                                           std::shared_ptr<const ProxyState>) override {
+    auto task = serve_tunnel(ctx_, std::move(client), std::move(request.leftover), std::move(request.host),
+                             request.port);
+    co_return co_await std::move(task);
+  }
+
+ private:
+  TunnelContext ctx_;
+};
+
+}  // namespace
+
+ProxyResult<std::shared_ptr<ProxyState>> build_proxy_state(Runtime& rt, ProxyParts parts) {
+  const ProxyLimits& limits = parts.limits;
+  UpstreamOptions upstream_options;
+  upstream_options.response_head_timeout = limits.upstream_head_timeout;
+  upstream_options.body = BodyTimeouts{limits.body_idle_timeout, limits.body_total_timeout};
+  auto upstream = build_upstream_client(rt.blocking(), parts.allow_private, parts.upstream_roots, upstream_options);
+  if (!upstream) return upstream.error();
+  auto tls = build_tunnel_tls();
+  if (!tls) return tls.error();
+
+  auto state = std::make_shared<ProxyState>();
+  state->expected_proxy_auth = std::move(parts.expected_proxy_auth);
+  state->allow_private = parts.allow_private;
+  state->ca = std::move(parts.ca);
+  state->tunnel_slots = std::make_shared<AsyncSemaphore>(TUNNEL_SLOT_COUNT);
+  state->connection_permits = std::make_shared<AsyncSemaphore>(CONNECTION_PERMIT_COUNT);
+  state->vault = std::move(parts.vault);
+  state->upstream = *upstream;
+  state->limits = limits;
+
+  TunnelContext tunnel;
+  tunnel.ca = state->ca;
+  tunnel.blocking = &rt.blocking();
+  tunnel.tls = *tls;
+  tunnel.upstream = state->upstream;
+  tunnel.service = std::make_shared<VaultRequestService>(state->vault);
+  tunnel.limits.handshake_deadline = limits.tls_handshake_deadline;
+  tunnel.limits.header_read_timeout = limits.header_read_timeout;
+  state->tunnel = std::make_shared<InterceptingTunnel>(std::move(tunnel));
+  return state;
+}
+
+}  // namespace qb
