@@ -19,6 +19,8 @@ namespace qb {
 struct HeaderField {
   std::string name;  // as received; compared ASCII-case-insensitively
   std::string value;
+
+  bool operator==(const HeaderField&) const = default;
 };
 
 // Header fields in the order received; a name may repeat.

@@ -39,7 +39,7 @@ ProxyError leftover_error() {
 std::vector<std::string> text_values(const std::vector<HeadField>& headers, std::string_view name) {
   std::vector<std::string> out;
   for (const HeadField& f : headers) {
-    if (iequals_ascii(f.name, name) && is_visible_header_text(f.value)) out.push_back(f.value);
+    if (iequals_ascii(f.name, name) && is_visible_text(f.value)) out.push_back(f.value);
   }
   return out;
 }
@@ -56,7 +56,7 @@ std::optional<InjectOutcome> check_request_host(const RequestHead& head, std::st
 
   std::string request_host;
   if (host_header) {
-    if (host_header->value.empty() || !is_visible_header_text(host_header->value)) {
+    if (host_header->value.empty() || !is_visible_text(host_header->value)) {
       return host_refusal(host_header->value, connect_authority);
     }
     request_host = split_authority(host_header->value).host;

@@ -6,14 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "proxy/http_types.h"
+
 namespace qb {
 
-struct HeadField {
-  std::string name;  // as received; compared ASCII-case-insensitively
-  std::string value;
-
-  bool operator==(const HeadField&) const = default;
-};
+// Header fields as the tunnel hands them over.
+using HeadField = HeaderField;
 
 struct RequestHead {
   std::string method;
@@ -31,14 +29,6 @@ struct RequestHead {
 inline bool is_valid_header_value(std::string_view value) {
   for (unsigned char c : value) {
     if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
-  }
-  return true;
-}
-
-// Visible ASCII (0x20 to 0x7E) or TAB only.
-inline bool is_visible_header_text(std::string_view value) {
-  for (unsigned char c : value) {
-    if ((c < 0x20 && c != '\t') || c > 0x7e) return false;
   }
   return true;
 }
