@@ -158,6 +158,7 @@ struct TestGate::Impl {
 
   mutable std::mutex mu;
   std::map<std::string, GateAnswer> answers;
+  std::map<std::string, GateAnswer> search_answers;
   GateAnswer default_answer;
   bool close_on_accept = false;
   std::vector<GateSeen> seen;
@@ -264,11 +265,21 @@ struct TestGate::Impl {
     if (j.contains("cred") && j["cred"].is_string()) seen_now.cred = j["cred"].get<std::string>();
     seen_now.token = open_wire_token(seen_now.cred);
 
+    std::string query;
+    if (seen_now.action == "search.query" && j.contains("content") && j["content"].is_object() &&
+        j["content"].contains("q") && j["content"]["q"].is_string()) {
+      query = j["content"]["q"].get<std::string>();
+    }
     GateAnswer a;
     {
       std::lock_guard lock(mu);
+      auto by_query = search_answers.find(query);
       auto it = answers.find(seen_now.action);
-      a = it != answers.end() ? it->second : default_answer;
+      if (seen_now.action == "search.query" && by_query != search_answers.end()) {
+        a = by_query->second;
+      } else {
+        a = it != answers.end() ? it->second : default_answer;
+      }
     }
     record({});
 
@@ -358,6 +369,10 @@ void TestGate::set_answer(std::string method, GateAnswer answer) {
 void TestGate::set_default_answer(GateAnswer answer) {
   std::lock_guard lock(impl_->mu);
   impl_->default_answer = std::move(answer);
+}
+void TestGate::set_search_answer(std::string query, GateAnswer answer) {
+  std::lock_guard lock(impl_->mu);
+  impl_->search_answers[std::move(query)] = std::move(answer);
 }
 void TestGate::set_close_on_accept(bool on) {
   std::lock_guard lock(impl_->mu);

@@ -93,6 +93,9 @@ class TestGate {
   // The answer for requests whose "action" is this method, else the default one.
   void set_answer(std::string method, GateAnswer answer);
   void set_default_answer(GateAnswer answer);
+  // The answer for "search.query" requests whose query text ("q") is exactly this one; before the
+  // method's answer.
+  void set_search_answer(std::string query, GateAnswer answer);
   // While set, every connection is closed as soon as it is accepted, before TLS.
   void set_close_on_accept(bool on);
 

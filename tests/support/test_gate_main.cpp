@@ -2,7 +2,8 @@
 //   test_gate [--ca-out PATH] [--script FILE]
 // prints "url ...", "node_pub ..." (hexadecimal) and "ca ..." (the CA certificate's PEM file, for
 // SSL_CERT_FILE), one per line, then serves until SIGINT or SIGTERM. The script is a JSON object:
-//   {"default": ANSWER, "methods": {"search.query": ANSWER, ...}}
+//   {"default": ANSWER, "methods": {"search.query": ANSWER, ...}, "searches": {"Title": ANSWER, ...}}
+// "searches" answers the "search.query" requests for one exact query text, before "methods".
 // ANSWER: {"status": 200, "reply": {"ok": true, "result": ...}, "headers": {"Name": "value"},
 //          "delay_ms": 0, "fault": "none" | "changed_tag" | "short_msg2" | "off_curve_re" |
 //          "line_break" | "trailing_newline" | "non_utf8"}
@@ -111,6 +112,16 @@ int main(int argc, char** argv) {
             return 1;
           }
           gate.set_answer(method, a);
+        }
+      }
+      if (script.contains("searches")) {
+        for (const auto& [query, j] : script["searches"].items()) {
+          qb::test::GateAnswer a;
+          if (!to_answer(j, a, why)) {
+            std::cerr << "test_gate: searches: " << query << ": " << why << "\n";
+            return 1;
+          }
+          gate.set_search_answer(query, a);
         }
       }
     }
