@@ -48,6 +48,12 @@ ProcessResult run_process(const std::filesystem::path& program, const ProcessOpt
       ::dup2(out[1], 1);
     }
     ::dup2(err[1], 2);
+    // Only 0, 1 and 2 go to the child: an inherited listener of the test would keep its port open.
+#if defined(__linux__)
+    ::close_range(3, ~0U, 0);
+#else
+    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+#endif
     if (opts.cwd && ::chdir(opts.cwd->c_str()) != 0) ::_exit(127);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
