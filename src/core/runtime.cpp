@@ -9,6 +9,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <fmt/format.h>
 
+#include "core/output.h"
 #include "core/text.h"
 
 namespace qb {
@@ -96,7 +98,18 @@ bool BlockingPool::submit(std::function<void()> job) {
   }
   ++impl_->threads;
   Impl::Worker& w = impl_->workers.emplace_back();
-  w.thread = std::thread(&Impl::worker, impl_.get(), &w);
+  try {
+    w.thread = std::thread(&Impl::worker, impl_.get(), &w);
+  } catch (const std::system_error&) {
+    // Out of threads: the job waits for a running thread, or is handed back when there is none.
+    --impl_->threads;
+    impl_->workers.pop_back();
+    if (impl_->threads == 0) {
+      impl_->queue.pop_back();
+      return false;
+    }
+    impl_->cv.notify_one();
+  }
   return true;
 }
 
@@ -145,10 +158,25 @@ struct Runtime::Impl {
   std::vector<std::thread> workers;
   bool shut = false;
 
+  // A task that throws ends itself, not the process: the worker reports it and goes on, as a
+  // failed connection must never take the others down.
+  void run_worker() {
+    for (;;) {
+      try {
+        worker_ctx.run();
+        return;
+      } catch (const std::exception& e) {
+        write_stderr(fmt::format("internal error in a connection task: {}\n", sanitize_for_log(e.what())));
+      } catch (...) {
+        write_stderr("internal error in a connection task\n");
+      }
+    }
+  }
+
   Impl(std::size_t n, std::size_t max_blocking)
       : pool(max_blocking), worker_guard(boost::asio::make_work_guard(worker_ctx)) {
     workers.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { worker_ctx.run(); });
+    for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { run_worker(); });
   }
 };
 

@@ -26,7 +26,8 @@ class BlockingPool {
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
 
-  // Returns false (and drops the job) once the pool is shut down.
+  // Returns false (and drops the job) once the pool is shut down, or when no thread can be
+  // started and none is running.
   bool submit(std::function<void()> job);
   void shutdown();
 

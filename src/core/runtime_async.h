@@ -38,7 +38,7 @@ boost::asio::awaitable<std::invoke_result_t<F>> spawn_blocking(BlockingPool& poo
         auto h = std::make_shared<std::optional<H>>(std::move(handler));
         auto ex = asio::get_associated_executor(**h);
         auto work = std::make_shared<asio::executor_work_guard<decltype(ex)>>(ex);
-        pool.submit([h, ex, work, job = std::make_shared<F>(std::move(job))]() mutable {
+        auto run = [h, ex, work, job = std::make_shared<F>(std::move(job))]() mutable {
           R r = (*job)();
           asio::post(ex, [h, r = std::move(r)]() mutable {
             H handler = std::move(**h);
@@ -46,7 +46,10 @@ boost::asio::awaitable<std::invoke_result_t<F>> spawn_blocking(BlockingPool& poo
             std::move(handler)(std::move(r));
           });
           work->reset();
-        });
+        };
+        // A pool that cannot take the job (no thread could be started) must not leave the
+        // awaiting coroutine suspended for ever: the job then runs here.
+        if (!pool.submit(run)) run();
       },
       asio::use_awaitable, std::move(f));
 }

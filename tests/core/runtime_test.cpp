@@ -107,6 +107,16 @@ TEST(Runtime, PoolGrowsUpToItsLimit) {
   EXPECT_EQ(peak.load(), 3);
 }
 
+asio::awaitable<int> later_task() { co_return 7; }
+
+TEST(Runtime, ATaskThatThrowsDoesNotStopTheWorkers) {
+  Runtime rt(1);
+  asio::post(rt.worker_context(), [] { throw std::runtime_error("boom"); });
+  std::promise<int> got;
+  asio::co_spawn(rt.worker_context(), later_task(), [&](std::exception_ptr, int v) { got.set_value(v); });
+  EXPECT_EQ(got.get_future().get(), 7);
+}
+
 TEST(Runtime, WorkerCountFromEnvironment) {
   ::setenv("TOKIO_WORKER_THREADS", "3", 1);
   EXPECT_EQ(*worker_threads_from_env(), 3u);
