@@ -26,14 +26,14 @@ constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'R', 'B', '1'};
 constexpr std::size_t kMacLen = 16;
 constexpr std::size_t kSealedOffset = 4 + kMacLen;
 
-constexpr StringRecordSpec::Member kMembers[] = {
+constexpr StringRecordShape::Member kMembers[] = {
     {"vault_url", true, false},    {"vault_gate_pub", false, false},
     {"replica_url", false, false}, {"replica_gate_pub", false, false},
     {"vault_id", true, false},     {"agent_id", true, false},
     {"l2", true, false},           {"device_id", true, false},
 };
 void wipe_text(std::string& s) noexcept { secure_wipe(s); }
-constexpr StringRecordSpec kConfigSpec{"Config", kMembers, true, wipe_text};
+constexpr StringRecordShape kConfigShape{"Config", kMembers, true, wipe_text};
 
 void append(SecretBytes& out, std::string_view s) {
   out.append(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
@@ -165,7 +165,7 @@ CliResult<SecretBytes> encode_config_json(const Config& cfg) {
 }
 
 Result<Config, JsonError> parse_config_json(std::string_view json) {
-  auto members = parse_string_record(json, kConfigSpec);
+  auto members = parse_string_record(json, kConfigShape);
   if (!members) return members.error();
   auto& m = *members;
   Config cfg{std::move(m[0].text), std::move(m[1].text), std::move(m[2].text), std::move(m[3].text),

@@ -43,12 +43,12 @@ ProxyError bad_blob(std::string_view detail) {
 
 // The decrypted blob's members, in their order. Unknown members are skipped; pop_pub may be null.
 enum BlobMember : std::size_t { kAgentId, kL2, kVaultId, kPop, kPopPub, kReplicaHost, kReplicaPub, kMemberCount };
-constexpr StringRecordSpec::Member kBlobMembers[] = {
+constexpr StringRecordShape::Member kBlobMembers[] = {
     {"agent_id", true, false},     {"l2", true, false},      {"vault_id", true, false},
     {"pop", true, false},          {"pop_pub", false, true}, {"replica_host", false, false},
     {"replica_pub", false, false},
 };
-constexpr StringRecordSpec kBlobRecord{"BlobJson", kBlobMembers, /*deny_unknown=*/false};
+constexpr StringRecordShape kBlobRecord{"BlobJson", kBlobMembers, /*deny_unknown=*/false};
 
 // Wipes the member texts when they go: agent_id and l2 are key material.
 struct BlobFields {

@@ -406,12 +406,12 @@ namespace {
 
 class StringRecordReader final : public JsonSax {
  public:
-  explicit StringRecordReader(const StringRecordSpec& spec) : spec_(spec), out_(spec.members.size()) {
-    for (const auto& m : spec.members) names_.push_back(m.name);
+  explicit StringRecordReader(const StringRecordShape& shape) : shape_(shape), out_(shape.members.size()) {
+    for (const auto& m : shape.members) names_.push_back(m.name);
   }
   ~StringRecordReader() override {
-    if (spec_.wipe == nullptr) return;
-    for (auto& m : out_) spec_.wipe(m.text);
+    if (shape_.wipe == nullptr) return;
+    for (auto& m : out_) shape_.wipe(m.text);
   }
   std::vector<StringMember> take() { return std::move(out_); }
 
@@ -433,7 +433,7 @@ class StringRecordReader final : public JsonSax {
     if (skip_depth_ > 0) return true;
     const auto it = std::find(names_.begin(), names_.end(), k);
     if (it == names_.end()) {
-      if (spec_.deny_unknown) return fail(json_unknown_field(k, names_), struct_error_offset(end(), '}'));
+      if (shape_.deny_unknown) return fail(json_unknown_field(k, names_), struct_error_offset(end(), '}'));
       skip_next_ = true;
       return true;
     }
@@ -443,7 +443,7 @@ class StringRecordReader final : public JsonSax {
   }
 
  private:
-  std::string expecting() const { return fmt::format("struct {}", spec_.type_name); }
+  std::string expecting() const { return fmt::format("struct {}", shape_.type_name); }
 
   // The member the next value fills, or an error for a ninth element of an array.
   std::optional<std::size_t> target() {
@@ -470,7 +470,7 @@ class StringRecordReader final : public JsonSax {
       out_[*idx].text = std::move(*text);
       return true;
     }
-    if (unexpected == "null" && spec_.members[*idx].nullable) return true;
+    if (unexpected == "null" && shape_.members[*idx].nullable) return true;
     return fail(json_invalid_type(unexpected, "a string"), end());
   }
 
@@ -496,7 +496,7 @@ class StringRecordReader final : public JsonSax {
       return true;
     }
     for (std::size_t i = 0; i < out_.size(); ++i) {
-      if (seen_[i] || !spec_.members[i].required) continue;
+      if (seen_[i] || !shape_.members[i].required) continue;
       if (array_) {
         return fail(json_invalid_length(i, fmt::format("{} with {} elements", expecting(), out_.size())), end());
       }
@@ -505,7 +505,7 @@ class StringRecordReader final : public JsonSax {
     return true;
   }
 
-  const StringRecordSpec& spec_;
+  const StringRecordShape& shape_;
   std::vector<std::string_view> names_;
   std::vector<StringMember> out_;
   std::vector<bool> seen_;
@@ -519,8 +519,8 @@ class StringRecordReader final : public JsonSax {
 
 }  // namespace
 
-Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text, const StringRecordSpec& spec) {
-  StringRecordReader reader(spec);
+Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text, const StringRecordShape& shape) {
+  StringRecordReader reader(shape);
   auto r = parse_json_sax(text, reader);
   if (!r) return r.error();
   return reader.take();

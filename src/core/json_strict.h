@@ -89,7 +89,7 @@ Result<void, JsonError> parse_json_sax(std::string_view text, JsonSax& handler);
 
 // A record whose members are all texts: read from a JSON object (members in any order) or from a
 // JSON array of the texts in member order (serde's sequence form).
-struct StringRecordSpec {
+struct StringRecordShape {
   struct Member {
     std::string_view name;
     bool required = true;
@@ -107,7 +107,7 @@ struct StringMember {
   std::string text;
 };
 
-// One entry per member of the spec, in its order.
-Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text, const StringRecordSpec& spec);
+// One entry per member of the shape, in its order.
+Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text, const StringRecordShape& shape);
 
 }  // namespace qb

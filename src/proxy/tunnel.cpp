@@ -157,6 +157,9 @@ class AgentBody final : public BodyReader {
       st.writing_continue = false;
       if (st.write_waiter) st.write_waiter->notify();
     }
+    // Room for whole TLS records: Beast reads no more than the buffer's spare capacity. Taken
+    // only once a body is read, so idle tunnels stay small.
+    if (st.buf->capacity() < kChunk) st.buf->reserve(kChunk);
     while (!ec && !st.closed) {
       st.parser->set_output(buf, size);
       co_await http::async_read_some(*st.tls, *st.buf, *st.parser, asio::redirect_error(kAwait, ec));
@@ -285,6 +288,7 @@ asio::awaitable<WriteOutcome> write_response(AgentTls& tls, AgentRequest& st, Pr
     out.write_error = ec.message();
     co_return out;
   }
+  if (buf.empty()) buf.resize(kChunk);
   while (true) {
     BodyResult n = co_await r.body->read_some(buf.data(), buf.size());
     if (!n) {
@@ -320,6 +324,7 @@ asio::awaitable<bool> drain_body(AgentTls& tls, beast::flat_buffer& buf, Request
     error_code e;
     tls.next_layer().socket().cancel(e);
   });
+  if (scratch.empty()) scratch.resize(kChunk);
   while (!parser.is_done()) {
     parser.set_output(scratch.data(), scratch.size());
     error_code ec;
@@ -341,7 +346,7 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
   PassThroughService pass_through;
   RequestService& service = ctx.service ? *ctx.service : pass_through;
   beast::flat_buffer buf;
-  std::vector<char> body_buf(kChunk);
+  std::vector<char> body_buf;  // sized on first use: an idle tunnel should stay small
   Watchdog header_timer(ex);
 
   while (true) {
@@ -500,6 +505,8 @@ ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
   SSL_CTX_set_num_tickets(ctx, 0);
   SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  // Idle tunnels give their record buffers back between reads and writes.
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_alpn_select_cb(ctx, select_http11, nullptr);
   return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(ctx));
 }

@@ -302,6 +302,9 @@ class UpstreamBody final : public BodyReader {
         co_return std::size_t{0};
       }
       if (!ex_->conn) co_return std::string("connection closed");
+      // Beast reads no more than the buffer's spare capacity (512 bytes at least): without room
+      // a body would move in 512-byte pieces, each a trip through the executor.
+      if (ex_->conn->buf.capacity() < kChunk) ex_->conn->buf.reserve(kChunk);
       p.set_output(buf, size);
       error_code ec;
       co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, asio::redirect_error(kAwait, ec));

@@ -5,10 +5,10 @@
 namespace qb {
 namespace {
 
-constexpr StringRecordSpec::Member kMembers[] = {{"a", true, false}, {"b", false, true}, {"c", false, false}};
-constexpr StringRecordSpec kLenient{"Rec", kMembers, false};
+constexpr StringRecordShape::Member kMembers[] = {{"a", true, false}, {"b", false, true}, {"c", false, false}};
+constexpr StringRecordShape kLenient{"Rec", kMembers, false};
 
-std::string error_of(std::string_view json, const StringRecordSpec& spec = kLenient) {
+std::string error_of(std::string_view json, const StringRecordShape& spec = kLenient) {
   auto r = parse_string_record(json, spec);
   EXPECT_FALSE(r) << json;
   return r ? std::string() : r.error().display();
@@ -31,11 +31,11 @@ TEST(JsonStrict, LenientRecordSkipsUnknownMembersWithTheirValues) {
 }
 
 TEST(JsonStrict, UnknownFieldListsExpectedNames) {
-  constexpr StringRecordSpec::Member one[] = {{"a", true, false}};
-  constexpr StringRecordSpec::Member two[] = {{"a", true, false}, {"b", true, false}};
-  EXPECT_EQ(error_of(R"({"q":1})", StringRecordSpec{"R", one, true}),
+  constexpr StringRecordShape::Member one[] = {{"a", true, false}};
+  constexpr StringRecordShape::Member two[] = {{"a", true, false}, {"b", true, false}};
+  EXPECT_EQ(error_of(R"({"q":1})", StringRecordShape{"R", one, true}),
             "unknown field `q`, expected `a` at line 1 column 4");
-  EXPECT_EQ(error_of(R"({"q":1})", StringRecordSpec{"R", two, true}),
+  EXPECT_EQ(error_of(R"({"q":1})", StringRecordShape{"R", two, true}),
             "unknown field `q`, expected `a` or `b` at line 1 column 4");
 }
 
