@@ -251,4 +251,12 @@ bool iequals_ascii(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 }  // namespace qb

@@ -50,5 +50,7 @@ std::string os_error_text(int errnum);
 
 // ASCII case-insensitive comparison.
 bool iequals_ascii(std::string_view a, std::string_view b);
+// The text with A-Z folded to a-z; other bytes unchanged.
+std::string ascii_lower(std::string_view text);
 
 }  // namespace qb

@@ -10,14 +10,6 @@
 namespace qb {
 namespace {
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 void drop_one_trailing_dot(std::string& s) {
   if (!s.empty() && s.back() == '.') s.pop_back();
 }

@@ -13,14 +13,6 @@
 namespace qb {
 namespace {
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // Wipes the secret text it holds when it goes.
 struct WipedText {
   std::string text;
