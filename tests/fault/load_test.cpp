@@ -152,6 +152,18 @@ class Installed : public ::testing::Test {
     return c;
   }
 
+  // The baseline: the quietest of a few censuses, so that a descriptor some thread holds for a
+  // moment (a look-up, a closing connection) is not taken for part of the idle process.
+  fault::FdCensus baseline_fds(const std::vector<std::uint16_t>& pooled_ports) {
+    fault::FdCensus best = fault::fd_census(pid(), pooled_ports);
+    for (int i = 0; i < 10; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const fault::FdCensus c = fault::fd_census(pid(), pooled_ports);
+      if (c.others() < best.others()) best = c;
+    }
+    return best;
+  }
+
   // 64 CONNECTs at once all get through (every connection permit is free), then 512 tunnels are
   // held at the same time (every tunnel slot is free).
   void expect_every_permit_and_slot_free() {
@@ -248,7 +260,7 @@ TEST_F(FaultLoad, TwoThousandTunnelsLeftInEveryWayReturnEverything) {
   // Warm up the leaf cache and both pools, then take the starting point.
   auto warm = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
   ASSERT_EQ(warm[0].statuses, std::vector<int>{200}) << warm[0].error << serve_->err();
-  const auto fds_before = fault::fd_census(pid(), pooled);
+  const auto fds_before = baseline_fds(pooled);
   const std::string fds_listing_before = fault::fd_listing(pid());
   const std::size_t rss_before = fault::rss_kib(pid());
 
@@ -309,7 +321,7 @@ TEST_F(FaultLoad, SlowLorisAgentsAreCutAtThePreambleDeadline) {
   enrol(gate);
   ASSERT_NO_FATAL_FAILURE(start_serve(upstream.port()));
   const std::vector<std::uint16_t> pooled{gate.port(), upstream.port()};
-  const auto fds_before = fault::fd_census(pid(), pooled);
+  const auto fds_before = baseline_fds(pooled);
 
   // Every connection permit taken by an agent that sends one byte a second.
   constexpr int kLoris = 64;
