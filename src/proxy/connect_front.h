@@ -29,6 +29,7 @@ inline constexpr std::string_view REPLY_200 = "HTTP/1.1 200 Connection Establish
 inline constexpr std::string_view REPLY_407 =
     "HTTP/1.1 407 Proxy Authentication Required\r\n"
     "Proxy-Authenticate: Basic realm=\"quorbelt\"\r\n"
+    "Connection: close\r\n"
     "Content-Length: 0\r\n\r\n";
 inline constexpr std::string_view REPLY_403 =
     "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";

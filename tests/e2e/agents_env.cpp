@@ -134,7 +134,8 @@ std::vector<std::string> agent_env_unset() {
           "ALL_PROXY",           "all_proxy",    "NO_PROXY",       "no_proxy",
           "SSL_CERT_FILE",       "SSL_CERT_DIR", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE",
           "NODE_EXTRA_CA_CERTS", "NODE_OPTIONS", "NODE_PATH",      "PYTHONPATH",
-          "PYTHONHOME",          "CURL_HOME"};
+          "PYTHONHOME",          "CURL_HOME",    "GIT_SSL_CAINFO", "GIT_SSL_CAPATH",
+          "GIT_SSL_NO_VERIFY",   "WGETRC"};
 }
 
 SystemUnderTest::SystemUnderTest() : gate_(std::make_unique<test::TestGate>()) {

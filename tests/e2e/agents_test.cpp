@@ -1,7 +1,8 @@
 // Real agents through the real binary, each configured the way its own users configure a proxy and a
-// custom CA: curl, Python requests (Debian's, run by /usr/bin/python3) and Node.js with
-// https-proxy-agent from the npm registry. Each must see a header reference injected, a URL-match
-// injection, a refusal that carries its code, and a large response streamed back intact.
+// custom CA: curl, wget, Python requests (Debian's, run by /usr/bin/python3) and urllib, and Node.js
+// with https-proxy-agent from the npm registry. Each must see a header reference injected, a URL-match
+// injection, a refusal that carries its code, and a large response streamed back intact. git, with its
+// default settings, clones and pushes through the proxy to a git server of its own.
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "e2e/agents_env.h"
 #include "support/echo_upstream.h"
+#include "support/https_test_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -43,8 +45,12 @@ class Agents : public ::testing::Test {
   void SetUp() override {
     sys_ = std::make_unique<SystemUnderTest>();
     ASSERT_EQ(sys_->enrol(), "");
+    before_serve();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(sys_->serve(), "");
   }
+  // For upstreams of a test's own, whose CA the proxy must trust from the start.
+  virtual void before_serve() {}
 
   test::ProcessResult run_agent(const std::filesystem::path& program, std::vector<std::string> args,
                                 std::map<std::string, std::string> env) {
@@ -117,6 +123,21 @@ TEST_F(Agents, Curl) {
   check(report);
 }
 
+// libcurl's "anyauth" (git's default too) sends its first CONNECT without credentials and sends them
+// after the 407 on a new connection, because the 407 says the proxy closes this one.
+TEST_F(Agents, CurlProxyAnyauth) {
+  const std::string body = (sys_->dir() / "curl-body").string();
+  auto r = run_agent(
+      "/usr/bin/curl",
+      {"-sS", "--proxy-anyauth", "--proxy", sys_->proxy_url(), "--cacert", sys_->proxy_ca().string(), "-o", body, "-w",
+       "%{http_code}", "-H", "Authorization: Bearer quorbelt://api/token", sys_->upstream() + "/ref"},
+      {});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "200");
+  EXPECT_EQ(header_value(json::parse(test::read_file(body)), "authorization"), std::string("Bearer ") + kRefSecret);
+  EXPECT_NE(sys_->serve_err().find("proxy: 407"), std::string::npos) << "curl sent no CONNECT without credentials";
+}
+
 TEST_F(Agents, PythonRequests) {
   const std::filesystem::path python = "/usr/bin/python3";
   auto probe = run_agent(python, {"-c", "import requests"}, {});
@@ -125,6 +146,54 @@ TEST_F(Agents, PythonRequests) {
                      {{"HTTPS_PROXY", sys_->proxy_url()}, {"REQUESTS_CA_BUNDLE", sys_->proxy_ca().string()}});
   ASSERT_EQ(r.status, 0) << r.err;
   check(json::parse(r.out));
+}
+
+// urllib from the standard library: a ProxyHandler and an SSL context of its own.
+TEST_F(Agents, PythonUrllib) {
+  auto r = run_agent("/usr/bin/python3",
+                     {QB_E2E_SOURCE_DIR "/agents_urllib.py", sys_->upstream(), std::to_string(kLarge),
+                      sys_->proxy_url(), sys_->proxy_ca().string()},
+                     {});
+  ASSERT_EQ(r.status, 0) << r.err;
+  check(json::parse(r.out));
+}
+
+// wget takes its proxy from https_proxy and keeps an error response's body only with
+// --content-on-error.
+TEST_F(Agents, Wget) {
+  const std::string body = (sys_->dir() / "wget-body").string();
+  auto fetch = [&](const std::string& path, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--no-config",
+                                     "--no-hsts",
+                                     "-nv",
+                                     "-S",
+                                     "--tries=1",
+                                     "--timeout=60",
+                                     "--ca-certificate",
+                                     sys_->proxy_ca().string(),
+                                     "--content-on-error",
+                                     "-O",
+                                     body};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(sys_->upstream() + path);
+    auto r = run_agent("/usr/bin/wget", args, {{"https_proxy", sys_->proxy_url()}});
+    // -S shows each response's status line on standard error; the last is the server's.
+    static const std::regex status_line("HTTP/1\\.1 ([0-9]{3})");
+    int status = 0;
+    for (std::sregex_iterator m(r.err.begin(), r.err.end(), status_line), end; m != end; ++m) {
+      status = std::stoi((*m)[1]);
+    }
+    EXPECT_EQ(r.status, status == 200 ? 0 : 8) << r.err;
+    return json{{"status", status}, {"body", test::read_file(body)}};
+  };
+  json report;
+  report["header_ref"] = fetch("/ref", {"--header", "Authorization: Bearer quorbelt://api/token"});
+  report["url_match"] = fetch("/match");
+  report["refused"] = fetch("/steal", {"--header", "Authorization: Bearer quorbelt://billing/token"});
+  const json large = fetch("/download?n=" + std::to_string(kLarge));
+  const std::string got = large["body"];
+  report["large"] = {{"status", large["status"]}, {"bytes", got.size()}, {"sha256", test::sha256_hex(got)}};
+  check(report);
 }
 
 // https-proxy-agent, pinned, in the build folder; an empty answer when it is there, else why not.
@@ -169,6 +238,94 @@ TEST_F(Agents, NodeHttpsProxyAgent) {
                       {"NODE_PATH", std::string(QB_NODE_AGENT_DIR) + "/node_modules"}});
   ASSERT_EQ(r.status, 0) << r.err;
   check(json::parse(r.out));
+}
+
+// git with its default settings (proxy "anyauth" among them) clones and pushes through the proxy,
+// configured the way the README says: http.proxy, http.sslCAInfo, and a reference in
+// http.extraHeader. The server runs `git http-backend` and answers 401 unless the secret arrived.
+class GitAgent : public Agents {
+ protected:
+  void before_serve() override {
+    const auto& d = sys_->dir();
+    const test::TestCert ca = test::make_test_ca("quorbelt git tests");
+    const test::TestCert leaf = test::make_test_leaf(ca);
+    test::write_file(d / "git-cert.pem", leaf.cert_pem);
+    test::write_file(d / "git-key.pem", leaf.key_pem);
+    test::write_file(sys_->roots(), test::read_file(sys_->roots()) + ca.cert_pem);
+
+    std::filesystem::create_directories(d / "git-root");
+    std::filesystem::create_directories(d / "git-home");
+    ASSERT_EQ(git({"init", "-q", "--bare", "-b", "main", bare().string()}).status, 0);
+    ASSERT_EQ(git({"-C", bare().string(), "config", "http.receivepack", "true"}).status, 0);
+    const auto seed = d / "seed";
+    ASSERT_EQ(git({"init", "-q", "-b", "main", seed.string()}).status, 0);
+    test::write_file(seed / "hello.txt", "hello from the server\n");
+    ASSERT_EQ(git({"-C", seed.string(), "add", "hello.txt"}).status, 0);
+    ASSERT_EQ(git({"-C", seed.string(), "commit", "-q", "-m", "seed"}).status, 0);
+    ASSERT_EQ(git({"-C", seed.string(), "push", "-q", bare().string(), "main"}).status, 0);
+
+    Background::Options o;
+    o.args = {QB_E2E_SOURCE_DIR "/git_https_server.py", (d / "git-cert.pem").string(), (d / "git-key.pem").string(),
+              (d / "git-root").string(), std::string("Bearer ") + kRefSecret};
+    o.cwd = d.path();
+    o.env_unset = agent_env_unset();
+    o.out = d / "git-server.out";
+    o.err = d / "git-server.err";
+    server_ = std::make_unique<Background>("/usr/bin/python3", o);
+    ASSERT_TRUE(server_->wait_for_output("\n")) << server_->err();
+    const std::string banner = server_->out();
+    ASSERT_EQ(banner.rfind("url ", 0), 0u) << banner;
+    url_ = banner.substr(4, banner.find('\n') - 4) + "/repo.git";
+  }
+  void TearDown() override { server_.reset(); }
+
+  std::filesystem::path bare() const { return sys_->dir() / "git-root" / "repo.git"; }
+
+  // git with its own configuration in a private HOME only, and never a prompt.
+  test::ProcessResult git(std::vector<std::string> args) {
+    const auto home = sys_->dir() / "git-home";
+    return run_agent("/usr/bin/git", std::move(args),
+                     {{"HOME", home.string()},
+                      {"XDG_CONFIG_HOME", home.string()},
+                      {"GIT_CONFIG_NOSYSTEM", "1"},
+                      {"GIT_TERMINAL_PROMPT", "0"},
+                      {"GIT_AUTHOR_NAME", "agent"},
+                      {"GIT_AUTHOR_EMAIL", "agent@localhost"},
+                      {"GIT_COMMITTER_NAME", "agent"},
+                      {"GIT_COMMITTER_EMAIL", "agent@localhost"}});
+  }
+
+  std::unique_ptr<Background> server_;
+  std::string url_;
+};
+
+TEST_F(GitAgent, CloneAndPushWithDefaultSettings) {
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"http.proxy", sys_->proxy_url()},
+           {"http.sslCAInfo", sys_->proxy_ca().string()},
+           {"http.extraHeader", "Authorization: Bearer quorbelt://api/token"}}) {
+    ASSERT_EQ(git({"config", "--global", name, value}).status, 0);
+  }
+  const auto work = sys_->dir() / "work";
+  auto clone = git({"clone", "-q", url_, work.string()});
+  ASSERT_EQ(clone.status, 0) << clone.err << server_->out() << sys_->serve_err();
+  EXPECT_EQ(test::read_file(work / "hello.txt"), "hello from the server\n");
+
+  test::write_file(work / "agent.txt", "pushed through the proxy\n");
+  ASSERT_EQ(git({"-C", work.string(), "add", "agent.txt"}).status, 0);
+  ASSERT_EQ(git({"-C", work.string(), "commit", "-q", "-m", "from the agent"}).status, 0);
+  auto push = git({"-C", work.string(), "push", "-q", "origin", "main"});
+  ASSERT_EQ(push.status, 0) << push.err << server_->out() << sys_->serve_err();
+  auto log = git({"-C", bare().string(), "log", "--format=%s", "main"});
+  EXPECT_EQ(log.out, "from the agent\nseed\n");
+
+  const std::string seen = server_->out();
+  EXPECT_NE(seen.find("POST /repo.git/git-upload-pack 200 auth=ok"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("POST /repo.git/git-receive-pack 200 auth=ok"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("auth=bad"), std::string::npos) << seen;
+  const std::string proxy_log = sys_->serve_err();
+  EXPECT_NE(proxy_log.find("proxy: 407"), std::string::npos) << "git sent no CONNECT without credentials";
+  EXPECT_EQ(proxy_log.find(kRefSecret), std::string::npos);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ using test::StderrCapture;
 
 TEST(ConnectFront, FixedRepliesHaveTheirExactLengths) {
   EXPECT_EQ(REPLY_200.size(), 39u);
-  EXPECT_EQ(REPLY_407.size(), 109u);
+  EXPECT_EQ(REPLY_407.size(), 128u);
   EXPECT_EQ(REPLY_403.size(), 64u);
   EXPECT_EQ(REPLY_503.size(), 74u);
 }
