@@ -3,6 +3,8 @@
 // with https-proxy-agent from the npm registry. Each must see a header reference injected, a URL-match
 // injection, a refusal that carries its code, and a large response streamed back intact. git, with its
 // default settings, clones and pushes through the proxy to a git server of its own.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -161,6 +163,7 @@ TEST_F(Agents, PythonUrllib) {
 // wget takes its proxy from https_proxy and keeps an error response's body only with
 // --content-on-error.
 TEST_F(Agents, Wget) {
+  ASSERT_EQ(::access("/usr/bin/wget", X_OK), 0) << "wget is missing (Debian's wget package)";
   const std::string body = (sys_->dir() / "wget-body").string();
   auto fetch = [&](const std::string& path, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--no-config",
