@@ -133,7 +133,10 @@ ProxyResult<void> confirm_at_terminal(std::string_view host, std::string_view re
 
   auto line = stdin_reader().read_line();
   if (!line) return stdin_read_error(line.error());
-  const std::string_view answer = is_utf8(line->text()) ? trim_ws(line->text()) : std::string_view();
+  if (!is_utf8(line->text())) {
+    return stdin_not_utf8_error();
+  }
+  const std::string_view answer = trim_ws(line->text());
   if (iequals_ascii(answer, "yes") || iequals_ascii(answer, "y")) return {};
   return proxy_error_new(codes::QB_5005,
                          fmt::format("enrollment declined; nothing was written. Vault '{}' was not trusted.", shown));

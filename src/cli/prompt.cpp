@@ -145,10 +145,13 @@ bool run_stty(const char* path, const char* arg) {
 }  // namespace
 
 Result<SecretBytes, int> LineReader::read_line(int cancel_fd) {
+  // End of input holds for this line only: at a terminal Ctrl-D ends one prompt, and the next one
+  // waits for the user again.
+  bool eof = false;
   std::size_t scanned = 0;
   for (;;) {
     const auto nl = std::find(buf_.begin() + scanned, buf_.end(), std::uint8_t{'\n'});
-    if (nl != buf_.end() || eof_) {
+    if (nl != buf_.end() || eof) {
       const std::size_t len = nl != buf_.end() ? static_cast<std::size_t>(nl - buf_.begin()) + 1 : buf_.size();
       SecretBytes line(std::span<const std::uint8_t>(buf_.data(), len));
       const std::size_t rest = buf_.size() - len;
@@ -177,7 +180,7 @@ Result<SecretBytes, int> LineReader::read_line(int cancel_fd) {
       return read_failure(e);
     }
     if (got == 0) {
-      eof_ = true;
+      eof = true;
       continue;
     }
     buf_.append(std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(got)));
@@ -204,6 +207,10 @@ bool set_terminal_echo(bool on) { return set_terminal_echo(on, kSttyCandidates);
 
 ProxyError stdin_read_error(int errnum) {
   return proxy_error_new(codes::QB_5004, fmt::format("read stdin: {}", os_error_text(errnum)));
+}
+
+ProxyError stdin_not_utf8_error() {
+  return proxy_error_new(codes::QB_5004, "read stdin: stream did not contain valid UTF-8");
 }
 
 ProxyResult<SecretBytes> prompt_secret(std::string_view prompt, LineReader& reader,
@@ -236,7 +243,7 @@ ProxyResult<SecretBytes> prompt_secret(std::string_view prompt, LineReader& read
   if (!line) return stdin_read_error(line.error());
   // Text is what the reader hands on; bytes that are not UTF-8 are a read failure.
   if (!is_utf8(line->text())) {
-    return proxy_error_new(codes::QB_5004, "read stdin: stream did not contain valid UTF-8");
+    return stdin_not_utf8_error();
   }
   const std::string_view trimmed = trim_ws(line->text());
   return SecretBytes(

@@ -23,14 +23,14 @@ class LineReader {
   int fd() const { return fd_; }
 
   // One line up to and including its line feed, or what is left before the end of input (empty at
-  // the end). The error is the errno value. When cancel_fd >= 0 and becomes readable before a line
+  // the end). Every call reads anew after an end of input, so a terminal's Ctrl-D ends one line
+  // only. The error is the errno value. When cancel_fd >= 0 and becomes readable before a line
   // is complete, the read gives up with EINTR.
   Result<SecretBytes, int> read_line(int cancel_fd = -1);
 
  private:
   int fd_;
   SecretBytes buf_;
-  bool eof_ = false;
 };
 
 LineReader& stdin_reader();
@@ -50,5 +50,7 @@ ProxyResult<SecretBytes> prompt_secret(std::string_view prompt, LineReader& read
 
 // "read stdin: {error}" for an errno value.
 ProxyError stdin_read_error(int errnum);
+// A line read from standard input that is not UTF-8 text.
+ProxyError stdin_not_utf8_error();
 
 }  // namespace qb

@@ -1,15 +1,13 @@
 // The "serve" command: start-up in order, the listener, the banner, then the accept loop until
 // Ctrl-C.
 #include <fcntl.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
-#include <charconv>
 #include <cstring>
 #include <memory>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <fmt/format.h>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "cli/commands.h"
 #include "cli/config.h"
@@ -34,73 +32,6 @@ namespace {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-struct Endpoints {
-  std::vector<tcp::endpoint> list;
-  std::string error;  // set when there are none
-};
-
-std::optional<std::uint16_t> port_number(std::string_view text) {
-  std::uint16_t port = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return port;
-}
-
-// An IPv4 address and a port, or an IPv6 address in brackets and a port.
-std::optional<tcp::endpoint> socket_address_literal(std::string_view text) {
-  boost::system::error_code ec;
-  if (!text.empty() && text.front() == '[') {
-    const auto close = text.find("]:");
-    if (close == std::string_view::npos) return std::nullopt;
-    auto addr = asio::ip::make_address_v6(std::string(text.substr(1, close - 1)), ec);
-    auto port = port_number(text.substr(close + 2));
-    if (ec || !port || addr.scope_id() != 0) return std::nullopt;
-    return tcp::endpoint(addr, *port);
-  }
-  const auto colon = text.rfind(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  auto addr = asio::ip::make_address_v4(std::string(text.substr(0, colon)), ec);
-  auto port = port_number(text.substr(colon + 1));
-  if (ec || !port) return std::nullopt;
-  return tcp::endpoint(addr, *port);
-}
-
-// The system resolver, for a listen address that is not a literal: split at the last colon.
-Endpoints resolve_listen_address(const std::string& text) {
-  Endpoints out;
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos) {
-    out.error = "invalid socket address";
-    return out;
-  }
-  const std::string host = text.substr(0, colon);
-  const auto port = port_number(std::string_view(text).substr(colon + 1));
-  if (!port) {
-    out.error = "invalid port value";
-    return out;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0) {
-    out.error = fmt::format("failed to lookup address information: {}", ::gai_strerror(rc));
-    return out;
-  }
-  for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
-    tcp::endpoint ep;
-    if (ai->ai_addrlen > ep.capacity()) continue;
-    std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
-    ep.resize(ai->ai_addrlen);
-    ep.port(*port);
-    out.list.push_back(ep);
-  }
-  ::freeaddrinfo(res);
-  if (out.list.empty()) out.error = "could not resolve to any address";
-  return out;
-}
-
 Result<tcp::acceptor, std::string> listen_on(asio::any_io_executor ex, const std::vector<tcp::endpoint>& endpoints) {
   std::string last_error = "could not resolve to any address";
   for (const auto& ep : endpoints) {
@@ -118,7 +49,7 @@ Result<tcp::acceptor, std::string> listen_on(asio::any_io_executor ex, const std
 }
 
 asio::awaitable<ProxyResult<tcp::acceptor>> bind_listener(Runtime& rt, const std::string& text) {
-  Endpoints eps;
+  ListenEndpoints eps;
   if (auto literal = socket_address_literal(text)) {
     eps.list.push_back(*literal);
   } else {
@@ -154,8 +85,7 @@ boost::asio::awaitable<ProxyResult<void>> run_serve(Runtime& rt) {
 
   const Config& c = *config;
   auto vault = build_gate_client(
-      {c.vault_url, c.vault_gate_pub, c.replica_url, c.replica_gate_pub, c.vault_id, c.agent_id, c.l2},
-      rt.blocking());
+      {c.vault_url, c.vault_gate_pub, c.replica_url, c.replica_gate_pub, c.vault_id, c.agent_id, c.l2}, rt.blocking());
   if (!vault) co_return vault.error();
 
   const std::vector<DerCert> roots = platform_roots();

@@ -1,11 +1,15 @@
 #include "cli/serve_setup.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 
-#include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
+#include <boost/asio/ip/address.hpp>
 
 #include "core/output.h"
 #include "core/text.h"
@@ -121,6 +125,82 @@ ListenAddress listen_address_from_env() {
   a.port = env_or("QUORBELT_PROXY_PORT", "1983");
   a.text = fmt::format("{}:{}", a.host, a.port);
   return a;
+}
+
+namespace {
+// Decimal digits only, as the literal form has them.
+template <typename N>
+std::optional<N> decimal_number(std::string_view text) {
+  N n = 0;
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return n;
+}
+}  // namespace
+
+std::optional<boost::asio::ip::tcp::endpoint> socket_address_literal(std::string_view text) {
+  namespace ip = boost::asio::ip;
+  boost::system::error_code ec;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find("]:");
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view inside = text.substr(1, close - 1);
+    std::optional<std::uint32_t> zone;
+    if (const auto pct = inside.find('%'); pct != std::string_view::npos) {
+      zone = decimal_number<std::uint32_t>(inside.substr(pct + 1));
+      if (!zone) return std::nullopt;  // a zone by interface name is for the resolver
+      inside = inside.substr(0, pct);
+    }
+    auto addr = ip::make_address_v6(std::string(inside), ec);
+    auto port = decimal_number<std::uint16_t>(text.substr(close + 2));
+    if (ec || !port) return std::nullopt;
+    if (zone) addr.scope_id(*zone);
+    return ip::tcp::endpoint(addr, *port);
+  }
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  auto addr = ip::make_address_v4(std::string(text.substr(0, colon)), ec);
+  auto port = decimal_number<std::uint16_t>(text.substr(colon + 1));
+  if (ec || !port) return std::nullopt;
+  return ip::tcp::endpoint(addr, *port);
+}
+
+ListenEndpoints resolve_listen_address(const std::string& text) {
+  ListenEndpoints out;
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    out.error = "invalid socket address";
+    return out;
+  }
+  const std::string host = text.substr(0, colon);
+  std::string_view port_text = std::string_view(text).substr(colon + 1);
+  if (port_text.starts_with('+')) port_text.remove_prefix(1);
+  const auto port = decimal_number<std::uint16_t>(port_text);
+  if (!port) {
+    out.error = "invalid port value";
+    return out;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc != 0) {
+    out.error = fmt::format("failed to lookup address information: {}", ::gai_strerror(rc));
+    return out;
+  }
+  for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
+    boost::asio::ip::tcp::endpoint ep;
+    if (ai->ai_addrlen > ep.capacity()) continue;
+    std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
+    ep.resize(ai->ai_addrlen);
+    ep.port(*port);
+    out.list.push_back(ep);
+  }
+  ::freeaddrinfo(res);
+  if (out.list.empty()) out.error = "could not resolve to any address";
+  return out;
 }
 
 std::vector<std::string> banner_lines(std::string_view listen_text, const std::filesystem::path& token_path) {

@@ -399,23 +399,18 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
   // The first section is the key whatever its label says.
   EvpPkeyPtr key;
   {
-    auto sections = pem_parse(key_text.text());
-    if (!sections) return fail(codes::QB_5008, "parse ca key", sections.error());
-    if (sections->empty()) return fail(codes::QB_5008, "parse ca key", "no PEM section found");
-    key = parse_private_key((*sections)[0].der.span());
+    auto section = pem_first_section(key_text.text());
+    if (!section) return fail(codes::QB_5008, "parse ca key", section.error());
+    if (!*section) return fail(codes::QB_5008, "parse ca key", "no PEM section found");
+    key = parse_private_key((*section)->der.span());
     if (!key) return fail(codes::QB_5008, "parse ca key", openssl_error("not a PKCS#8 private key"));
   }
 
   std::string der;
   {
-    auto sections = pem_parse(*cert_text);
-    if (!sections) return fail(codes::QB_5008, "parse ca cert", sections.error());
-    for (auto& s : *sections) {
-      if (s.label == "CERTIFICATE") {
-        der.assign(s.der.text());
-        break;
-      }
-    }
+    auto section = pem_first_section(*cert_text, "CERTIFICATE");
+    if (!section) return fail(codes::QB_5008, "parse ca cert", section.error());
+    if (*section) der.assign((*section)->der.text());
     if (der.empty()) return proxy_error_new(codes::QB_5008, "no certificate in ca-cert.pem");
   }
   X509Ptr cert = parse_cert_der(der);

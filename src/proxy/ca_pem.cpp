@@ -1,5 +1,7 @@
 #include "proxy/ca_pem.h"
 
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "crypto/codecs.h"
@@ -16,6 +18,10 @@ std::string_view trim_ascii(std::string_view s) {
   while (!s.empty() && ws(s.front())) s.remove_prefix(1);
   while (!s.empty() && ws(s.back())) s.remove_suffix(1);
   return s;
+}
+
+Result<std::optional<PemSection>, std::string> malformed(std::string text) {
+  return {boost::system::in_place_error, std::move(text)};
 }
 
 }  // namespace
@@ -36,9 +42,8 @@ SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der
   return out;
 }
 
-Result<std::vector<PemSection>, std::string> pem_parse(std::string_view text) {
-  std::vector<PemSection> sections;
-  std::string label;
+Result<std::optional<PemSection>, std::string> pem_first_section(std::string_view text, std::string_view label) {
+  std::string current;
   bool inside = false;
   SecretBytes body;
   body.reserve(text.size());
@@ -52,27 +57,30 @@ Result<std::vector<PemSection>, std::string> pem_parse(std::string_view text) {
     ++line_no;
     if (!inside) {
       if (line.size() >= 16 && line.starts_with("-----BEGIN ") && line.ends_with("-----")) {
-        label = std::string(line.substr(11, line.size() - 16));
+        current = std::string(line.substr(11, line.size() - 16));
         inside = true;
         body.clear();
       }
       continue;
     }
     if (line.starts_with("-----END ")) {
-      if (line != fmt::format("-----END {}-----", label)) {
-        return fmt::format("line {}: section end \"-----END {}-----\" expected", line_no, label);
+      if (line != fmt::format("-----END {}-----", current)) {
+        return malformed(fmt::format("line {}: section end \"-----END {}-----\" expected", line_no, current));
       }
       auto der = decode_base64(body.text());
-      if (!der) return fmt::format("base64 decode error in the \"{}\" section: {}", label, der.error().display());
-      sections.push_back(PemSection{label, SecretBytes(std::span<const std::uint8_t>(*der))});
+      if (!der) {
+        return malformed(fmt::format("base64 decode error in the \"{}\" section: {}", current, der.error().display()));
+      }
+      SecretBytes bytes{std::span<const std::uint8_t>(*der)};
       secure_wipe(*der);
+      if (label.empty() || label == current) return std::optional<PemSection>(PemSection{current, std::move(bytes)});
       inside = false;
       continue;
     }
     body.append(bytes_of(line));
   }
-  if (inside) return fmt::format("section end \"-----END {}-----\" missing", label);
-  return sections;
+  if (inside) return malformed(fmt::format("section end \"-----END {}-----\" missing", current));
+  return std::optional<PemSection>();
 }
 
 }  // namespace qb

@@ -2,6 +2,7 @@
 // enough to tell a malformed section from a missing one.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,8 +22,10 @@ struct PemSection {
 // ended by LF. Wiping, since the DER may be a private key.
 SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der);
 
-// Every section of the text in order; text outside sections is ignored. A section without its
-// end line or with invalid base64 is an error, returned as text.
-Result<std::vector<PemSection>, std::string> pem_parse(std::string_view text);
+// The first section labelled `label` (the first section of any label when it is empty), or none.
+// Sections before it are skipped but must be well-formed: one without its end line or with
+// invalid base64 is an error, returned as text. Text outside sections is ignored, and text after
+// the section found is not read, so a file may carry other material behind it.
+Result<std::optional<PemSection>, std::string> pem_first_section(std::string_view text, std::string_view label = {});
 
 }  // namespace qb

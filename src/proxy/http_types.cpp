@@ -161,6 +161,12 @@ std::string_view RequestTarget::path() const {
   return pq.substr(0, pq.find('?'));
 }
 
+std::string_view RequestTarget::host_port() const {
+  std::string_view a = authority;
+  const std::size_t at = a.rfind('@');
+  return at == std::string_view::npos ? a : a.substr(at + 1);
+}
+
 std::optional<RequestTarget> parse_request_target(std::string_view target) {
   target = target.substr(0, target.find('#'));
   RequestTarget t;

@@ -67,6 +67,8 @@ struct RequestTarget {
   std::string path_and_query;  // origin and absolute forms; "" for an absolute URI without a path
   // The path without the query.
   std::string_view path() const;
+  // The authority without its user information: what follows the last '@'.
+  std::string_view host_port() const;
 };
 
 // Parses a request target with the URI character rules; none when it holds a character they

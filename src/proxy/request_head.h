@@ -15,7 +15,8 @@ using HeadField = HeaderField;
 
 struct RequestHead {
   std::string method;
-  // The authority of an absolute-form target ("host:port", IPv6 in brackets); none otherwise.
+  // The authority of an absolute- or authority-form target without its user information
+  // ("host:port", IPv6 in brackets); none otherwise.
   std::optional<std::string> target_authority;
   // Path and query of an origin- or absolute-form target, fragment dropped; empty when the
   // target has none (authority or asterisk form, or an absolute URI without a path).

@@ -8,12 +8,15 @@ namespace qb {
 namespace asio = boost::asio;
 
 asio::awaitable<ServiceDecision> VaultRequestService::decide(IncomingRequest& req,
-                                                              const std::string& connect_authority) {
+                                                             const std::string& connect_authority) {
   RequestUrls urls = request_urls(req.parsed, connect_authority);
 
   RequestHead head;
   head.method = req.method;
-  if (req.parsed.form == TargetForm::Absolute) head.target_authority = req.parsed.authority;
+  // A CONNECT inside the tunnel names its target in authority form; it is checked like any other.
+  if (req.parsed.form == TargetForm::Absolute || req.parsed.form == TargetForm::Authority) {
+    head.target_authority = std::string(req.parsed.host_port());
+  }
   if (req.parsed.form == TargetForm::Origin || req.parsed.form == TargetForm::Absolute) {
     head.path_and_query = req.parsed.path_and_query;
   }

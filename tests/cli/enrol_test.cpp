@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -228,6 +230,34 @@ TEST(PromptSecret, LinesLongerThanOneReadArriveWhole) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(a->text(), big + "\n");
   EXPECT_EQ(b->text(), "key\n");
+}
+
+// At a terminal an end of input (Ctrl-D) ends one line; the next read waits for more typing.
+TEST(PromptSecret, EndOfInputAtATerminalEndsOneLineOnly) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(slave, &t), 0);
+  t.c_lflag |= ICANON;
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ASSERT_EQ(::tcsetattr(slave, TCSANOW, &t), 0);
+
+  const std::string typed = "\x04half\x04\x04key\n";  // Ctrl-D, a line ended by two Ctrl-Ds, a line
+  ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  LineReader reader(slave);
+  auto a = reader.read_line();
+  auto b = reader.read_line();
+  auto c = reader.read_line();
+  ::close(slave);
+  ::close(master);
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(a->text(), "");
+  EXPECT_EQ(b->text(), "half");
+  EXPECT_EQ(c->text(), "key\n");
 }
 
 TEST(PromptSecret, InvalidUtf8AndReadFailuresAreQb5004) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -122,8 +123,9 @@ TEST(ServeSetup, PrivateNetworkOptIn) {
     ASSERT_EQ(::chown(file.c_str(), 12345, 12345), 0);
     StderrCapture err;
     EXPECT_FALSE(read_private_network_opt_in(dir.path()));
-    EXPECT_EQ(err.text(), "WARNING: " + file + " is owned by uid 12345 but its directory by uid 0; ignoring the "
-                                               "private-network opt-in.\n");
+    EXPECT_EQ(err.text(), "WARNING: " + file +
+                              " is owned by uid 12345 but its directory by uid 0; ignoring the "
+                              "private-network opt-in.\n");
   }
 }
 
@@ -132,10 +134,10 @@ TEST(ServeSetup, LoopbackHosts) {
     const char* host;
     bool loopback;
   };
-  for (const Case& c : {Case{"127.0.0.1", true}, Case{"127.1.2.3", true}, Case{"::1", true},
-                        Case{"0:0:0:0:0:0:0:1", true}, Case{"localhost", true}, Case{"LOCALHOST", false},
-                        Case{"[::1]", false}, Case{"0.0.0.0", false}, Case{"::ffff:127.0.0.1", false},
-                        Case{"128.0.0.1", false}, Case{"", false}, Case{"::1%lo", false}}) {
+  for (const Case& c :
+       {Case{"127.0.0.1", true}, Case{"127.1.2.3", true}, Case{"::1", true}, Case{"0:0:0:0:0:0:0:1", true},
+        Case{"localhost", true}, Case{"LOCALHOST", false}, Case{"[::1]", false}, Case{"0.0.0.0", false},
+        Case{"::ffff:127.0.0.1", false}, Case{"128.0.0.1", false}, Case{"", false}, Case{"::1%lo", false}}) {
     EXPECT_EQ(is_loopback_host(c.host), c.loopback) << c.host;
   }
 }
@@ -156,6 +158,76 @@ TEST(ServeSetup, BindPolicy) {
             "WARNING: binding 0.0.0.0 (not loopback) with the proxy-allow-private opt-in present. This proxy injects "
             "live credentials and authenticates with a plaintext Basic token (no transport TLS); only expose it on a "
             "trusted private network.\n");
+}
+
+TEST(ServeSetup, SocketAddressLiterals) {
+  struct Case {
+    const char* text;
+    const char* endpoint;  // nullptr: not a literal
+    unsigned long scope = 0;
+  };
+  for (const Case& c : {
+           Case{"127.0.0.1:1983", "127.0.0.1:1983"},
+           Case{"127.0.0.1:01983", "127.0.0.1:1983"},
+           Case{"[::1]:0", "[::1]:0"},
+           Case{"[::1%1]:1983", "[::1%1]:1983", 1},
+           Case{"[fe80::1%4294967295]:80", "[fe80::1%4294967295]:80", 4294967295ul},
+           Case{"127.0.0.1:+1983", nullptr},  // for the resolver
+           Case{"[::1]:+1983", nullptr},
+           Case{"127.0.0.1:65536", nullptr},
+           Case{"127.0.0.1:", nullptr},
+           Case{"::1:1983", nullptr},
+           Case{"[::1%lo]:1983", nullptr},  // a zone by name goes to the resolver
+           Case{"[::1%]:1983", nullptr},
+           Case{"[::1%+1]:1983", nullptr},
+           Case{"[::1%4294967296]:1983", nullptr},
+           Case{"[127.0.0.1]:1983", nullptr},
+           Case{"localhost:1983", nullptr},
+       }) {
+    const auto ep = socket_address_literal(c.text);
+    if (c.endpoint == nullptr) {
+      EXPECT_FALSE(ep) << c.text;
+      continue;
+    }
+    ASSERT_TRUE(ep) << c.text;
+    std::ostringstream shown;
+    shown << *ep;
+    EXPECT_EQ(shown.str(), c.endpoint) << c.text;
+    if (ep->address().is_v6()) {
+      EXPECT_EQ(ep->address().to_v6().scope_id(), c.scope) << c.text;
+    }
+  }
+}
+
+// Only literals reach the system resolver here.
+TEST(ServeSetup, ResolverPathPorts) {
+  struct Case {
+    const char* text;
+    const char* endpoint;  // nullptr: refused with the error
+    const char* error = "";
+  };
+  for (const Case& c : {
+           Case{"127.0.0.1:+1983", "127.0.0.1:1983"},
+           Case{"::1:1983", "[::1]:1983"},
+           Case{"::1:+0", "[::1]:0"},
+           Case{"127.0.0.1:+", nullptr, "invalid port value"},
+           Case{"127.0.0.1:++1983", nullptr, "invalid port value"},
+           Case{"127.0.0.1:-1983", nullptr, "invalid port value"},
+           Case{"127.0.0.1:+65536", nullptr, "invalid port value"},
+           Case{"127.0.0.1: 1983", nullptr, "invalid port value"},
+           Case{"127.0.0.1", nullptr, "invalid socket address"},
+       }) {
+    const auto r = resolve_listen_address(c.text);
+    if (c.endpoint == nullptr) {
+      EXPECT_TRUE(r.list.empty()) << c.text;
+      EXPECT_EQ(r.error, c.error) << c.text;
+      continue;
+    }
+    ASSERT_FALSE(r.list.empty()) << c.text << ": " << r.error;
+    std::ostringstream shown;
+    shown << r.list.front();
+    EXPECT_EQ(shown.str(), c.endpoint) << c.text;
+  }
 }
 
 TEST(ServeSetup, ListenAddressAndBanner) {

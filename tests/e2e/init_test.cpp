@@ -353,6 +353,40 @@ TEST_F(Init, AtATerminalAnythingButYesDeclines) {
   }
 }
 
+// Ctrl-D at the blob prompt ends that prompt only: the key prompt still waits for typing.
+TEST_F(Init, AtATerminalEndOfInputEndsOnePromptOnly) {
+  const auto e = test::seal_enrolment(test::blob_json(test::sample_fields(kPop)));
+  OnTerminal t(exe_, dir_.path());
+  ASSERT_TRUE(t.wait_for_stderr(kBlobPrompt));
+  ASSERT_TRUE(t.wait_for_echo(false));
+  t.type("\x04");
+  ASSERT_TRUE(t.wait_for_stderr("\n" + kKeyPrompt));
+  ASSERT_TRUE(t.wait_for_echo(false));
+  t.type(e.key + "\n");
+  EXPECT_EQ(t.wait(), 1);
+  // The empty blob fails at its opening, after the key was read.
+  EXPECT_EQ(t.err(), kBlobPrompt + "\n" + kKeyPrompt + "\n" +
+                         bad_blob_line("enrollment blob did not authenticate \u2014 wrong key or corrupt blob"));
+  EXPECT_TRUE(t.echo_on());
+  EXPECT_FALSE(std::filesystem::exists(conf()));
+}
+
+TEST_F(Init, AtATerminalAnAnswerThatIsNotUtf8IsAReadFailure) {
+  const auto e = test::seal_enrolment(test::blob_json(test::sample_fields(kPop)));
+  OnTerminal t(exe_, dir_.path());
+  ASSERT_TRUE(t.wait_for_stderr(kBlobPrompt));
+  ASSERT_TRUE(t.wait_for_echo(false));
+  t.type(e.blob + "\n");
+  ASSERT_TRUE(t.wait_for_stderr(kKeyPrompt));
+  ASSERT_TRUE(t.wait_for_echo(false));
+  t.type(e.key + "\n");
+  ASSERT_TRUE(t.wait_for_stderr(kQuestion));
+  t.type("y\xff\n");
+  EXPECT_EQ(t.wait(), 1);
+  EXPECT_TRUE(t.err().ends_with(kQuestion + "QB-5004: read stdin: stream did not contain valid UTF-8\n")) << t.err();
+  EXPECT_FALSE(std::filesystem::exists(conf()));
+}
+
 TEST_F(Init, CtrlCWhileEchoIsOffRestoresEcho) {
   OnTerminal t(exe_, dir_.path());
   ASSERT_TRUE(t.wait_for_stderr(kBlobPrompt));

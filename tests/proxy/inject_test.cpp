@@ -1,10 +1,14 @@
 #include "proxy/inject.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -13,6 +17,7 @@
 #include "crypto/codecs.h"
 #include "proxy/binding.h"
 #include "proxy/references.h"
+#include "proxy/request_service.h"
 #include "proxy/url_match.h"
 #include "support/fake_vault.h"
 
@@ -479,6 +484,62 @@ TEST_F(InjectFixture, HostCheck) {
                                 " does not match CONNECT target " + c.authority + "\n")
         << c.name;
     EXPECT_TRUE(vault.calls().empty()) << c.name;
+  }
+}
+
+// The service takes a target's host as the URI's host: user information is no part of it, and an
+// authority-form target (a CONNECT inside the tunnel) is checked like an absolute one.
+TEST(RequestServiceHost, TargetHostIsTheUrisHost) {
+  struct Case {
+    const char* method;
+    const char* target;
+    const char* upstream_url;  // nullptr: refused, with the host in the log line
+    const char* logged_host = "";
+  };
+  const Case cases[] = {
+      {"GET", "https://user@API.example.com:8443/x?q", "https://api.example.com/x?q"},
+      {"GET", "https://a@b:pw@api.example.com/", "https://api.example.com/"},
+      {"GET", "https://api.example.com@evil.com/x", nullptr, "evil.com"},
+      {"GET", "https://user:pw@evil.com/x", nullptr, "evil.com"},
+      {"CONNECT", "other.example:443", nullptr, "other.example"},
+      {"CONNECT", "API.example.com:8443", "https://api.example.com/"},
+      {"GET", "/x", "https://api.example.com/x"},  // no Host header and no authority: no check
+  };
+  auto vault = std::make_shared<FakeVault>();
+  VaultRequestService service(vault);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    IncomingRequest req;
+    req.method = c.method;
+    req.target = c.target;
+    auto parsed = parse_request_target(c.target);
+    ASSERT_TRUE(parsed);
+    req.parsed = *parsed;
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    const int saved = ::dup(2);
+    ::dup2(::fileno(log), 2);
+    ServiceDecision d = run(service.decide(req, "api.example.com"));
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::string logged(256, '\0');
+    std::rewind(log);
+    logged.resize(std::fread(logged.data(), 1, logged.size(), log));
+    std::fclose(log);
+
+    if (c.upstream_url) {
+      auto* f = std::get_if<ForwardRequest>(&d);
+      ASSERT_NE(f, nullptr) << std::get<ProxyResponse>(d).static_body;
+      EXPECT_EQ(f->upstream_url, c.upstream_url);
+      EXPECT_EQ(logged, "");
+      continue;
+    }
+    auto* r = std::get_if<ProxyResponse>(&d);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->status, 502u);
+    EXPECT_EQ(r->static_body, "QB-5070: request Host does not match CONNECT target\n");
+    EXPECT_EQ(logged,
+              fmt::format("QB-5070: request Host {} does not match CONNECT target api.example.com\n", c.logged_host));
   }
 }
 
