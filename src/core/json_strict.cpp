@@ -214,7 +214,12 @@ struct JsonSaxDriver {
     if (h.end_ < t.size() && is_digit(t[h.end_])) return h.fail("invalid number", h.end_ + 1);
     return true;
   }
-  bool number_integer(std::int64_t v) { return place_number() && scalar(h.on_signed(v)); }
+  // The lexer reads only a literal with a minus sign as signed, so 0 here was "-0": serde_json takes
+  // that for the float -0.0.
+  bool number_integer(std::int64_t v) {
+    if (v == 0) return place_number() && scalar(h.on_float(-0.0));
+    return place_number() && scalar(h.on_signed(v));
+  }
   bool number_unsigned(std::uint64_t v) { return place_number() && scalar(h.on_unsigned(v)); }
   bool number_float(double v, const std::string&) { return place_number() && scalar(h.on_float(v)); }
   bool string(std::string& v) {
@@ -519,7 +524,8 @@ class StringRecordReader final : public JsonSax {
 
 }  // namespace
 
-Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text, const StringRecordShape& shape) {
+Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text,
+                                                                 const StringRecordShape& shape) {
   StringRecordReader reader(shape);
   auto r = parse_json_sax(text, reader);
   if (!r) return r.error();

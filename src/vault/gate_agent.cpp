@@ -1,11 +1,13 @@
 #include "vault/gate_agent.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fmt/format.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -61,25 +63,51 @@ CURLcode install_store(CURL*, void* ssl_ctx, void* store) {
   return CURLE_OK;
 }
 
-// Connections are pooled per scheme, host and port.
-std::string origin_key(std::string_view url) {
+// TLS 1.2 suites: ECDHE key exchange with an AEAD cipher only. TLS 1.3 keeps the library's suites.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-CHACHA20-POLY1305";
+
+// The gate's name must be in the certificate's subjectAltName, matched whole label by whole label:
+// no fall-back to the subject's common name, no partial wildcards ("f*.example.com").
+constexpr unsigned kHostFlags = X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+
+struct Origin {
+  std::string key;   // connections are pooled per scheme, host and port
+  std::string host;  // as the certificate must name it: lower case, an IPv6 literal without brackets
+  bool tls = false;
+};
+
+Origin origin_of(std::string_view url) {
   std::unique_ptr<CURLU, UrlFree> u(curl_url());
   std::string text(url);
-  if (!u || curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return text;
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return Origin{text, {}, false};
   auto part = [&](CURLUPart which, unsigned flags) {
     char* raw = nullptr;
     if (curl_url_get(u.get(), which, &raw, flags) != CURLUE_OK) return std::string();
     std::unique_ptr<char, CurlFree> owned(raw);
     return std::string(raw);
   };
-  std::string host = part(CURLUPART_HOST, 0);
+  std::string host = part(CURLUPART_HOST, CURLU_PUNYCODE);
   std::transform(host.begin(), host.end(), host.begin(),
                  [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return fmt::format("{}://{}:{}", part(CURLUPART_SCHEME, 0), host, part(CURLUPART_PORT, CURLU_DEFAULT_PORT));
+  std::string scheme = part(CURLUPART_SCHEME, 0);
+  Origin o;
+  o.key = fmt::format("{}://{}:{}", scheme, host, part(CURLUPART_PORT, CURLU_DEFAULT_PORT));
+  o.tls = scheme == "https";
+  o.host = host.size() >= 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+  return o;
+}
+
+bool is_ip_literal(const std::string& host) {
+  unsigned char buf[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
 struct CallState {
   CURL* handle = nullptr;
+  const Origin* origin = nullptr;
+  bool name_refused = false;
   std::size_t cap = 0;
   std::size_t max_head = 0;
   std::size_t head_bytes = 0;
@@ -112,6 +140,27 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
     }
   }
   return len;
+}
+
+// Runs once the connection is up, new or reused, before the request goes out: the chain has been
+// verified by then; here the leaf must name the gate.
+int check_name(void* user, char*, char*, int, int) {
+  auto& st = *static_cast<CallState*>(user);
+  if (!st.origin->tls) return CURL_PREREQFUNC_OK;
+  curl_tlssessioninfo* info = nullptr;
+  if (curl_easy_getinfo(st.handle, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
+      info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) {
+    st.name_refused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  X509* leaf = SSL_get0_peer_certificate(static_cast<SSL*>(info->internals));
+  const std::string& host = st.origin->host;
+  const int named = !leaf                 ? 0
+                    : is_ip_literal(host) ? X509_check_ip_asc(leaf, host.c_str(), 0)
+                                          : X509_check_host(leaf, host.data(), host.size(), kHostFlags, nullptr);
+  if (named == 1) return CURL_PREREQFUNC_OK;
+  st.name_refused = true;
+  return CURL_PREREQFUNC_ABORT;
 }
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
@@ -185,6 +234,7 @@ struct GateAgent::Impl {
     curl_easy_setopt(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_SSL_CIPHER_LIST, kTls12Ciphers);
     // No CA file or directory of curl's own: the store installed below is the whole trust.
     curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
@@ -202,6 +252,9 @@ struct GateAgent::Impl {
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, settings.buffer_bytes);
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, settings.buffer_bytes);
     curl_easy_setopt(c, CURLOPT_POST, 1L);
+    // Sends "Accept-Encoding: gzip"; the body callback sees the decoded bytes, so the cap is on those.
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip");
+    curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, check_name);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     return h;
@@ -261,7 +314,8 @@ GateAgent::~GateAgent() = default;
 Result<GateResponse, GateAgentError> GateAgent::post(std::string_view url, std::optional<std::string_view> content_type,
                                                      std::string_view body, std::size_t body_cap) const {
   if (!impl_->store) return GateAgentError{GatePhase::BeforeHead, "the trust store could not be built"};
-  std::string key = origin_key(url);
+  const Origin origin = origin_of(url);
+  std::string key = origin.key;
   Easy h = impl_->acquire(key);
   if (!h) return GateAgentError{GatePhase::BeforeHead, "the HTTP client could not be created"};
   CURL* c = h.get();
@@ -276,6 +330,7 @@ Result<GateResponse, GateAgentError> GateAgent::post(std::string_view url, std::
   std::string url_text(url);
   CallState st;
   st.handle = c;
+  st.origin = &origin;
   st.cap = body_cap;
   st.max_head = impl_->settings.max_head_bytes;
   char errbuf[CURL_ERROR_SIZE] = {};
@@ -286,6 +341,7 @@ Result<GateResponse, GateAgentError> GateAgent::post(std::string_view url, std::
   curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &st);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &st);
+  curl_easy_setopt(c, CURLOPT_PREREQDATA, &st);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
 
   CURLcode rc = curl_easy_perform(c);
@@ -295,7 +351,14 @@ Result<GateResponse, GateAgentError> GateAgent::post(std::string_view url, std::
   curl_easy_setopt(c, CURLOPT_POSTFIELDS, nullptr);
   curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(c, CURLOPT_PREREQDATA, nullptr);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  // A connection whose certificate does not name the gate is not kept.
+  if (st.name_refused) {
+    h.reset();
+    return GateAgentError{GatePhase::BeforeHead,
+                          fmt::format("SSL: no subjectAltName of the gate's certificate matches {}", origin.host)};
+  }
   impl_->release(std::move(key), std::move(h));
 
   auto client_text = [&] { return errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc)); };

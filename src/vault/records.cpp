@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <limits>
 #include <string_view>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-
-#include "core/text.h"
 
 namespace qb {
 namespace {
@@ -26,69 +23,21 @@ constexpr std::size_t kFieldCap = 13107;
 constexpr std::size_t kTextCap = 43690;
 constexpr std::size_t kMatchInfoCap = 21845;
 
-// The shortest round-trip digits, laid out the way the vault's decoder prints a float: plain
-// notation with at least one fractional digit for magnitudes up to 1e16 and down to 1e-5,
-// otherwise d.ddde[-]X.
-std::string float_text(double d) {
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  std::string_view s(buf, static_cast<std::size_t>(res.ptr - buf));
-  std::string out;
-  if (!s.empty() && s.front() == '-') {
-    out.push_back('-');
-    s.remove_prefix(1);
-  }
-  const auto e_pos = s.find('e');
-  std::string digits;
-  for (char c : s.substr(0, e_pos)) {
-    if (c != '.') digits.push_back(c);
-  }
-  int exp10 = 0;
-  std::string_view e_text = s.substr(e_pos + 1);
-  if (!e_text.empty() && e_text.front() == '+') e_text.remove_prefix(1);
-  std::from_chars(e_text.data(), e_text.data() + e_text.size(), exp10);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-  const int length = static_cast<int>(digits.size());
-  const int kk = exp10 + 1;  // 10^(kk-1) <= |d| < 10^kk
-  const int k = kk - length;
-  if (k >= 0 && kk <= 16) {
-    out += digits;
-    out.append(static_cast<std::size_t>(k), '0');
-    out += ".0";
-  } else if (kk > 0 && kk <= 16) {
-    out += digits.substr(0, static_cast<std::size_t>(kk));
-    out.push_back('.');
-    out += digits.substr(static_cast<std::size_t>(kk));
-  } else if (kk > -5 && kk <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-kk), '0');
-    out += digits;
-  } else {
-    out.push_back(digits[0]);
-    if (length > 1) {
-      out.push_back('.');
-      out += digits.substr(1);
-    }
-    out += fmt::format("e{}", kk - 1);
-  }
-  return out;
-}
-
-std::string unexpected(const json& v) {
+// What a wrong value is, named by its type alone: the value itself may be a credential, and these
+// texts reach the agent and the log.
+std::string_view unexpected(const json& v) {
   switch (v.type()) {
     case json::value_t::null:
       return "null";
     case json::value_t::boolean:
-      return fmt::format("boolean `{}`", v.get<bool>());
+      return "boolean";
     case json::value_t::number_unsigned:
-      return fmt::format("integer `{}`", v.get<std::uint64_t>());
     case json::value_t::number_integer:
-      return fmt::format("integer `{}`", v.get<std::int64_t>());
+      return "integer";
     case json::value_t::number_float:
-      return fmt::format("floating point `{}`", float_text(v.get<double>()));
+      return "floating point";
     case json::value_t::string:
-      return "string " + debug_quote(v.get_ref<const std::string&>());
+      return "string";
     case json::value_t::array:
       return "sequence";
     case json::value_t::binary:
@@ -126,14 +75,14 @@ Err read_unsigned(const json& v, U& out, std::string_view name) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<U>::max());
   if (v.is_number_unsigned()) {
     const auto n = v.get<std::uint64_t>();
-    if (n > kMax) return fmt::format("invalid value: integer `{}`, expected {}", n, name);
+    if (n > kMax) return fmt::format("invalid value: integer, expected {}", name);
     out = static_cast<U>(n);
     return std::nullopt;
   }
   if (v.is_number_integer()) {
     const auto n = v.get<std::int64_t>();
     if (n < 0 || static_cast<std::uint64_t>(n) > kMax) {
-      return fmt::format("invalid value: integer `{}`, expected {}", n, name);
+      return fmt::format("invalid value: integer, expected {}", name);
     }
     out = static_cast<U>(n);
     return std::nullopt;

@@ -1,7 +1,9 @@
 // The records a vault's look-up replies decode into, and their readers. The readers take an
 // already parsed JSON value: unknown keys are skipped with their values, every record may also
 // come as an array of its fields in order, and a refusal reads like the decoder message of the
-// vault's own tooling ("missing field `entry_id`", "invalid type: null, expected a sequence").
+// vault's own tooling ("missing field `entry_id`", "invalid type: null, expected a sequence"),
+// except that a wrong value is named by its type alone ("invalid type: string, expected struct
+// Field"), never quoted: it may be a credential.
 #pragma once
 
 #include <cstdint>

@@ -59,6 +59,18 @@ TEST(JsonStrict, SyntaxErrorsNamedAsSerdeJsonNamesThem) {
   for (const auto& [json, error] : cases) EXPECT_EQ(error_of(json), error) << json;
 }
 
+// serde_json reads "-0" as the float -0.0, never as an integer.
+TEST(JsonStrict, MinusZeroIsAFloat) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"a":-0})", "invalid type: floating point `-0.0`, expected a string at line 1 column 7"},
+      {R"({"a":-0.0})", "invalid type: floating point `-0.0`, expected a string at line 1 column 9"},
+      {R"({"a":0})", "invalid type: integer `0`, expected a string at line 1 column 6"},
+      {R"({"a":-1})", "invalid type: integer `-1`, expected a string at line 1 column 7"},
+      {R"({"a":-0e0})", "invalid type: floating point `-0.0`, expected a string at line 1 column 9"},
+  };
+  for (const auto& [json, error] : cases) EXPECT_EQ(error_of(json), error) << json;
+}
+
 TEST(JsonStrict, ErrorWithoutPositionIsTheMessageAlone) {
   EXPECT_EQ((JsonError{"missing field `x`", 0, 0}).display(), "missing field `x`");
   EXPECT_EQ(json_unexpected_float(2.0), "floating point `2.0`");

@@ -142,16 +142,22 @@ TestCert make_test_ca(std::string_view common_name, std::string_view organisatio
 }
 
 TestCert make_test_leaf(const TestCert& ca, std::string_view common_name) {
+  return make_test_leaf(ca, TestLeafSpec{.common_name = std::string(common_name)});
+}
+
+TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec) {
   PkeyPtr ca_key = read_key(ca.key_pem);
   X509Ptr ca_cert = read_cert(ca.cert_pem);
-  PkeyPtr key(EVP_EC_gen("P-256"));
+  PkeyPtr key(spec.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
   if (!key) fail("key generation");
-  X509Ptr cert = new_cert(key.get(), common_name, "quorbelt tests");
+  X509Ptr cert = new_cert(key.get(), spec.common_name, "quorbelt tests");
   X509_set_issuer_name(cert.get(), X509_get_subject_name(ca_cert.get()));
   add_ext(cert.get(), ca_cert.get(), NID_basic_constraints, "critical,CA:FALSE");
-  add_ext(cert.get(), ca_cert.get(), NID_key_usage, "critical,digitalSignature");
+  // RSA key exchange encrypts to the certificate's key.
+  add_ext(cert.get(), ca_cert.get(), NID_key_usage,
+          spec.rsa ? "critical,digitalSignature,keyEncipherment" : "critical,digitalSignature");
   add_ext(cert.get(), ca_cert.get(), NID_ext_key_usage, "serverAuth");
-  add_ext(cert.get(), ca_cert.get(), NID_subject_alt_name, "IP:127.0.0.1,IP:::1,DNS:localhost");
+  if (!spec.alt_names.empty()) add_ext(cert.get(), ca_cert.get(), NID_subject_alt_name, spec.alt_names.c_str());
   add_ext(cert.get(), ca_cert.get(), NID_authority_key_identifier, "keyid:always");
   if (X509_sign(cert.get(), ca_key.get(), EVP_sha256()) <= 0) fail("signing");
   return finish(cert.get(), key.get());
@@ -264,7 +270,8 @@ struct HttpsTestServer::Impl {
   }
 };
 
-HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply) : impl_(std::make_unique<Impl>()) {
+HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, const HttpsTestTls& tls)
+    : impl_(std::make_unique<Impl>()) {
   // A client that leaves mid-write must not kill the test process.
   ::signal(SIGPIPE, SIG_IGN);
   impl_->reply = std::move(reply);
@@ -275,6 +282,13 @@ HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply) : i
   if (SSL_CTX_use_certificate(impl_->ctx.get(), cert.get()) != 1 ||
       SSL_CTX_use_PrivateKey(impl_->ctx.get(), key.get()) != 1) {
     fail("server certificate");
+  }
+  if (!tls.tls12_ciphers.empty()) {
+    SSL_CTX_set_dh_auto(impl_->ctx.get(), 1);
+    if (SSL_CTX_set_max_proto_version(impl_->ctx.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(impl_->ctx.get(), tls.tls12_ciphers.c_str()) != 1) {
+      fail("server cipher suites");
+    }
   }
   impl_->listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (impl_->listen_fd < 0) throw std::runtime_error("socket");

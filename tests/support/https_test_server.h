@@ -23,6 +23,14 @@ TestCert make_test_ca(std::string_view common_name, std::string_view organisatio
 // A server certificate for 127.0.0.1, ::1 and localhost, issued by the CA.
 TestCert make_test_leaf(const TestCert& ca, std::string_view common_name = "127.0.0.1");
 
+struct TestLeafSpec {
+  std::string common_name = "127.0.0.1";
+  std::string alt_names = "IP:127.0.0.1,IP:::1,DNS:localhost";  // OpenSSL's form; empty: no subjectAltName
+  bool rsa = false;                                             // a 2048-bit RSA key instead of P-256
+};
+// A server certificate issued by the CA, as the spec says.
+TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec);
+
 // A complete HTTP/1.1 response with Content-Length and any extra header lines ("Name: value").
 std::string http_response(int status, std::string_view reason, std::string_view body,
                           const std::vector<std::string>& extra_headers = {});
@@ -35,11 +43,16 @@ struct HttpsTestReply {
   std::size_t stall_after = std::string::npos;  // write only this many bytes, then wait for the client to leave
 };
 
+struct HttpsTestTls {
+  // When set, the server speaks TLS 1.2 at most and offers only these suites (OpenSSL's cipher list form).
+  std::string tls12_ciphers;
+};
+
 // Serves every request on its connections with the current reply; keeps connections open between requests
 // unless the reply carries "Connection: close". One thread per connection; stopped and joined on destruction.
 class HttpsTestServer {
  public:
-  HttpsTestServer(const TestCert& leaf, HttpsTestReply reply);
+  HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, const HttpsTestTls& tls = {});
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer&) = delete;
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <map>
@@ -24,6 +25,23 @@ namespace qb {
 namespace {
 
 constexpr std::size_t kCap = 1'048'576;
+
+std::string gzip(std::string_view data) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::runtime_error("deflateInit2");
+  }
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::runtime_error("deflate");
+  return out;
+}
 
 // A loopback HTTP CONNECT proxy that relays to 127.0.0.1 ports only and counts the tunnels it carried.
 class ConnectProxy {
@@ -153,7 +171,7 @@ TEST_F(GateAgentTls, PostsTheBodyAndHandsBackA2xxResponse) {
   EXPECT_TRUE(req.starts_with("POST /gate HTTP/1.1\r\n")) << req.substr(0, 80);
   EXPECT_NE(req.find("\r\nContent-Type: text/plain\r\n"), std::string::npos);
   EXPECT_EQ(req.find("Expect:"), std::string::npos);
-  EXPECT_EQ(req.find("\r\nAccept-Encoding:"), std::string::npos);
+  EXPECT_NE(req.find("\r\nAccept-Encoding: gzip\r\n"), std::string::npos);
   EXPECT_TRUE(req.ends_with("\r\n\r\n" + body));
 
   // A second call reuses the pooled connection.
@@ -241,6 +259,84 @@ TEST_F(GateAgentTls, UntrustedCertificateIsRefusedBeforeTheHead) {
   EXPECT_TRUE(server.requests().empty());
 }
 
+// The gate's name must be a subjectAltName of its certificate, whole labels only: a certificate from a
+// trusted root that names the gate only in its common name, or through a partial wildcard, is refused
+// before anything is sent.
+TEST_F(GateAgentTls, CertificateMustNameTheGateInItsAltNames) {
+  struct NameCase {
+    const char* what;
+    test::TestLeafSpec spec;
+    const char* host;
+    bool accepted;
+  };
+  const NameCase cases[] = {
+      {"common name only", {.common_name = "127.0.0.1", .alt_names = ""}, "127.0.0.1", false},
+      {"common name only, by name", {.common_name = "localhost", .alt_names = ""}, "localhost", false},
+      {"common name right, alt name other",
+       {.common_name = "127.0.0.1", .alt_names = "IP:127.0.0.2"},
+       "127.0.0.1",
+       false},
+      {"partial wildcard", {.common_name = "x", .alt_names = "DNS:l*host"}, "localhost", false},
+      {"alt name IP", {.common_name = "x", .alt_names = "IP:127.0.0.1"}, "127.0.0.1", true},
+      {"alt name DNS", {.common_name = "x", .alt_names = "DNS:LocalHost"}, "localhost", true},
+  };
+  GateAgent agent(settings_for(ca));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::HttpsTestServer server(test::make_test_leaf(ca, c.spec), {test::http_response(200, "OK", "named")});
+    const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/gate";
+    for (int round = 0; round < 2; ++round) {  // a refused connection is not pooled and then taken as good
+      auto r = agent.post(url, "text/plain", "msg1", kCap);
+      if (c.accepted) {
+        ASSERT_TRUE(r) << r.error().text;
+        EXPECT_EQ(r->body, "named");
+      } else {
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().phase, GatePhase::BeforeHead);
+        EXPECT_NE(r.error().text.find("certificate"), std::string::npos) << r.error().text;
+      }
+    }
+    EXPECT_EQ(server.requests().size(), c.accepted ? 2u : 0u);
+  }
+}
+
+// TLS 1.2 only with ECDHE key exchange and an AEAD cipher.
+TEST_F(GateAgentTls, Tls12SuitesAreEcdheWithAead) {
+  const auto rsa_leaf = test::make_test_leaf(ca, test::TestLeafSpec{.rsa = true});
+  struct SuiteCase {
+    const char* suite;
+    bool rsa;
+    bool accepted;
+  };
+  const SuiteCase cases[] = {
+      {"AES128-SHA", true, false},
+      {"AES256-GCM-SHA384", true, false},
+      {"DHE-RSA-AES128-GCM-SHA256", true, false},
+      {"ECDHE-RSA-AES128-SHA", true, false},
+      {"ECDHE-ECDSA-AES128-SHA256", false, false},
+      {"ECDHE-ECDSA-AES128-GCM-SHA256", false, true},
+      {"ECDHE-ECDSA-AES256-GCM-SHA384", false, true},
+      {"ECDHE-ECDSA-CHACHA20-POLY1305", false, true},
+      {"ECDHE-RSA-AES128-GCM-SHA256", true, true},
+      {"ECDHE-RSA-CHACHA20-POLY1305", true, true},
+  };
+  GateAgent agent(settings_for(ca));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suite);
+    test::HttpsTestServer server(c.rsa ? rsa_leaf : leaf, {test::http_response(200, "OK", "suite")},
+                                 test::HttpsTestTls{.tls12_ciphers = c.suite});
+    auto r = agent.post(server.url(), "text/plain", "msg1", kCap);
+    if (c.accepted) {
+      ASSERT_TRUE(r) << r.error().text;
+      EXPECT_EQ(r->body, "suite");
+    } else {
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().phase, GatePhase::BeforeHead);
+      EXPECT_TRUE(server.requests().empty());
+    }
+  }
+}
+
 TEST_F(GateAgentTls, ConnectionRefusedIsAFailureBeforeTheHead) {
   GateAgent agent(settings_for(ca));
   auto port = test::closed_loopback_port();
@@ -258,6 +354,30 @@ TEST_F(GateAgentTls, BodyCapIsExactAndAFailureAfterTheHead) {
   EXPECT_EQ(at_cap->body.size(), kCap);
 
   server.set_reply({test::http_response(200, "OK", std::string(kCap + 1, 'a'))});
+  auto over = agent.post(server.url(), "text/plain", "m", kCap);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error().phase, GatePhase::Body);
+  EXPECT_EQ(over.error().text, "response body longer than 1048576 bytes");
+}
+
+// The cap holds for the body as decoded: a small gzip body that unpacks past it fails like a long one.
+TEST_F(GateAgentTls, GzipBodiesAreDecodedAndCappedDecoded) {
+  const std::string text = "eyJvayI6dHJ1ZX0=\n";
+  test::HttpsTestServer server(leaf, {test::http_response(200, "OK", gzip(text), {"Content-Encoding: gzip"})});
+  GateAgent agent(settings_for(ca));
+  auto small = agent.post(server.url(), "text/plain", "m", kCap);
+  ASSERT_TRUE(small) << small.error().text;
+  EXPECT_EQ(small->body, text);
+
+  server.set_reply({test::http_response(200, "OK", gzip(std::string(kCap, 'a')), {"Content-Encoding: gzip"})});
+  auto at_cap = agent.post(server.url(), "text/plain", "m", kCap);
+  ASSERT_TRUE(at_cap) << at_cap.error().text;
+  EXPECT_EQ(at_cap->body.size(), kCap);
+  EXPECT_EQ(at_cap->body.find_first_not_of('a'), std::string::npos);
+
+  const std::string bomb = gzip(std::string(kCap + 1, 'a'));
+  ASSERT_LT(bomb.size(), 16'384u);
+  server.set_reply({test::http_response(200, "OK", bomb, {"Content-Encoding: gzip"})});
   auto over = agent.post(server.url(), "text/plain", "m", kCap);
   ASSERT_FALSE(over);
   EXPECT_EQ(over.error().phase, GatePhase::Body);
