@@ -399,12 +399,34 @@ void pke_keygen(Bytes d, std::uint8_t* ek, std::uint8_t* dk_pke) {
   for (int i = 0; i < kK; ++i) encode12(s[i], dk_pke + kPolyBytes * i);
 }
 
-// ek has passed the modulus check, or comes from a checked decapsulation key.
-void pke_encrypt(const std::uint8_t* ek, Bytes m, Bytes r, std::uint8_t* c) {
-  PolyVec t;
-  for (int i = 0; i < kK; ++i) decode12(ek + kPolyBytes * i, t[i]);
-  Matrix at;
-  generate_matrix(Bytes(ek + kPkeSecretBytes, 32), true, at);
+// What encryption needs from an encapsulation key, all of it public: t-hat decoded, the transposed
+// matrix sampled from rho, and H(ek).
+struct ExpandedKey {
+  EncapsulationKey ek{};
+  PolyVec t{};
+  Matrix at{};
+  std::array<std::uint8_t, 32> h{};
+};
+
+// Every encapsulation of a client goes to the same node key, and every decapsulation of a node
+// re-encrypts to its own; so each thread keeps the last key it expanded. ek has passed the modulus
+// check, or comes from a checked decapsulation key.
+const ExpandedKey& expanded(const std::uint8_t* ek) {
+  thread_local ExpandedKey kept;
+  thread_local bool filled = false;
+  if (filled && std::memcmp(kept.ek.data(), ek, kPublicKeyBytes) == 0) return kept;
+  filled = false;
+  std::memcpy(kept.ek.data(), ek, kPublicKeyBytes);
+  for (int i = 0; i < kK; ++i) decode12(ek + kPolyBytes * i, kept.t[i]);
+  generate_matrix(Bytes(ek + kPkeSecretBytes, 32), true, kept.at);
+  hash(Hash::Sha3_256, {Bytes(ek, kPublicKeyBytes)}, kept.h);
+  filled = true;
+  return kept;
+}
+
+void pke_encrypt(const ExpandedKey& key, Bytes m, Bytes r, std::uint8_t* c) {
+  const PolyVec& t = key.t;
+  const Matrix& at = key.at;
 
   PolyVec y, e1, u;
   Poly e2, mu, v;
@@ -528,13 +550,12 @@ CryptoResult<std::span<const std::uint8_t, kSecretKeyBytes>> check_decapsulation
 CryptoResult<Encapsulation> encaps_internal(std::span<const std::uint8_t> ek,
                                             std::span<const std::uint8_t, kSeedBytes> m) {
   if (!encapsulation_key_ok(ek)) return catalogue::QB_0027;
-  std::array<std::uint8_t, 32> h{};
-  hash(Hash::Sha3_256, {ek}, h);
+  const ExpandedKey& key = expanded(ek.data());
   SecretArray<64> k_r;
-  hash(Hash::Sha3_512, {m, h}, k_r.span());
+  hash(Hash::Sha3_512, {m, key.h}, k_r.span());
 
   Encapsulation out;
-  pke_encrypt(ek.data(), m, Bytes(k_r.data() + 32, 32), out.ciphertext.data());
+  pke_encrypt(key, m, Bytes(k_r.data() + 32, 32), out.ciphertext.data());
   std::memcpy(out.shared_secret.data(), k_r.data(), kSharedSecretBytes);
   return out;
 }
@@ -563,7 +584,7 @@ CryptoResult<SharedSecret> decapsulate(std::span<const std::uint8_t> dk,
 
   Ciphertext reencrypted;
   WipeOnExit wipe_reencrypted(reencrypted);
-  pke_encrypt(ek_pke, m, Bytes(k_r.data() + 32, 32), reencrypted.data());
+  pke_encrypt(expanded(ek_pke), m, Bytes(k_r.data() + 32, 32), reencrypted.data());
 
   // Implicit rejection: choose K' or J(z || c) by mask, so neither the choice nor the comparison
   // shows in timing.

@@ -1,5 +1,6 @@
 #include "crypto/noise.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -22,12 +23,25 @@ std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
   return out;
 }
 
-// mix_key over a DH result or KEM secret; the input is the caller's wiping buffer.
-CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, ByteView peer) {
+// mix_key over a Diffie-Hellman result, wiped when it goes.
+CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
   auto dh = p256_agree(own, peer);
   if (!dh) return dh.error();
   ss.mix_key(dh->span());
   return {};
+}
+
+// The responder's point is the same on every call of a node: it is read and checked once per thread
+// and the checked key reused while the point stays the same. Only accepted points are kept.
+CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP256Len> point) {
+  thread_local P256Public kept_bytes{};
+  thread_local P256PeerKey kept;
+  if (kept && std::equal(point.begin(), point.end(), kept_bytes.begin())) return kept;
+  auto key = p256_peer_key(point);
+  if (!key) return key.error();
+  std::copy(point.begin(), point.end(), kept_bytes.begin());
+  kept = *key;
+  return key;
 }
 
 }  // namespace
@@ -98,11 +112,18 @@ struct HandshakeAccess {
   static SymmetricState& ss(HandshakeState& st) { return st.ss_; }
   static P256Scalar& s(HandshakeState& st) { return st.s_; }
   static P256Scalar& e(HandshakeState& st) { return st.e_; }
+  static P256Key& s_key(HandshakeState& st) { return st.s_key_; }
+  static P256Key& e_key(HandshakeState& st) { return st.e_key_; }
   static NodePublicKey& rs(HandshakeState& st) { return st.rs_; }
 };
 
 HandshakeState::HandshakeState(HandshakeState&& other) noexcept
-    : ss_(std::move(other.ss_)), s_(other.s_), e_(other.e_), rs_(other.rs_) {
+    : ss_(std::move(other.ss_)),
+      s_(other.s_),
+      e_(other.e_),
+      s_key_(std::move(other.s_key_)),
+      e_key_(std::move(other.e_key_)),
+      rs_(other.rs_) {
   other.wipe();
 }
 
@@ -111,6 +132,8 @@ HandshakeState& HandshakeState::operator=(HandshakeState&& other) noexcept {
     ss_ = std::move(other.ss_);
     s_ = other.s_;
     e_ = other.e_;
+    s_key_ = std::move(other.s_key_);
+    e_key_ = std::move(other.e_key_);
     rs_ = other.rs_;
     other.wipe();
   }
@@ -121,12 +144,23 @@ void HandshakeState::wipe() noexcept {
   ss_.wipe();
   s_.wipe();
   e_.wipe();
+  // The library wipes a key's scalar when its last reference goes.
+  s_key_.reset();
+  e_key_.reset();
 }
 
 namespace {
 
-// Steps 1 to 10 with e already chosen; m absent means fresh encapsulation randomness.
-CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, P256ScalarView s, ByteView payload, P256ScalarView e,
+// The caller's ready pair, or one made from the scalar.
+CryptoResult<P256KeyPair> ready_pair(P256ScalarView scalar, P256KeyPair* ready) {
+  if (ready != nullptr) return std::move(*ready);
+  return p256_pair_from_scalar(scalar);
+}
+
+// Steps 1 to 10 with e already chosen; a null ready pair is made from its scalar at the step that
+// first needs it; m absent means fresh encapsulation randomness.
+CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, P256KeyPair* s_ready,
+                                   P256ScalarView e, P256KeyPair* e_ready,
                                    const std::span<const std::uint8_t, mlkem768::kSeedBytes>* m) {
   HandshakeState st = HandshakeAccess::make();
   SymmetricState& ss = HandshakeAccess::ss(st);
@@ -137,12 +171,16 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, P256ScalarView s, By
   ss.mix_hash(bytes_of(kPrologue));
   ss.mix_hash(rs.bytes);
 
-  auto e_pub = p256_public_from_scalar(e);
-  if (!e_pub) return e_pub.error();
-  ss.mix_hash(*e_pub);
+  auto e_pair = ready_pair(e, e_ready);
+  if (!e_pair) return e_pair.error();
+  const P256Public e_pub = e_pair->pub;
+  HandshakeAccess::e_key(st) = std::move(e_pair->key);
+  ss.mix_hash(e_pub);
 
-  // es
-  if (auto r = mix_agreement(ss, e, rs.p256()); !r) return r.error();
+  // es; the responder's point is read and checked once for both agreements with it.
+  auto rs_key = responder_point(rs.p256());
+  if (!rs_key) return rs_key.error();
+  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(st), *rs_key); !r) return r.error();
 
   // The hybrid step: hash the ciphertext, mix the encapsulated secret.
   auto kem = m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem());
@@ -151,20 +189,21 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, P256ScalarView s, By
   ss.mix_key(kem->shared_secret.span());
   kem->shared_secret.wipe();
 
-  auto s_pub = p256_public_from_scalar(s);
-  if (!s_pub) return s_pub.error();
-  auto c_s = ss.encrypt_and_hash(*s_pub);
+  auto s_pair = ready_pair(s, s_ready);
+  if (!s_pair) return s_pair.error();
+  HandshakeAccess::s_key(st) = std::move(s_pair->key);
+  auto c_s = ss.encrypt_and_hash(s_pair->pub);
   if (!c_s) return c_s.error();
 
   // ss
-  if (auto r = mix_agreement(ss, s, rs.p256()); !r) return r.error();
+  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(st), *rs_key); !r) return r.error();
 
   auto c_p = ss.encrypt_and_hash(payload);
   if (!c_p) return c_p.error();
 
   std::vector<std::uint8_t> out;
   out.reserve(kMsg1Overhead + payload.size());
-  out.insert(out.end(), e_pub->begin(), e_pub->end());
+  out.insert(out.end(), e_pub.begin(), e_pub.end());
   out.insert(out.end(), kem->ciphertext.begin(), kem->ciphertext.end());
   out.insert(out.end(), c_s->begin(), c_s->end());
   out.insert(out.end(), c_p->begin(), c_p->end());
@@ -174,15 +213,21 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, P256ScalarView s, By
 }  // namespace
 
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload) {
-  auto e = p256_generate();
+  auto e = p256_generate_pair();
   if (!e) return e.error();
-  return write_msg1_from(rs, s, payload, e->span(), nullptr);
+  return write_msg1_from(rs, payload, s, nullptr, e->scalar.span(), &*e, nullptr);
+}
+
+CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256KeyPair s, ByteView payload) {
+  auto e = p256_generate_pair();
+  if (!e) return e.error();
+  return write_msg1_from(rs, payload, s.scalar.span(), &s, e->scalar.span(), &*e, nullptr);
 }
 
 namespace detail {
 CryptoResult<Msg1> write_msg1_with(const NodePublicKey& rs, P256ScalarView s, ByteView payload, P256ScalarView e,
                                    std::span<const std::uint8_t, mlkem768::kSeedBytes> m) {
-  return write_msg1_from(rs, s, payload, e, &m);
+  return write_msg1_from(rs, payload, s, nullptr, e, nullptr, &m);
 }
 }  // namespace detail
 
@@ -197,9 +242,11 @@ CryptoResult<SecretBytes> read_msg2(HandshakeState&& state, ByteView msg2) {
   SymmetricState& ss = HandshakeAccess::ss(state);
   const ByteView re = msg2.first(kP256PublicLen);
   ss.mix_hash(re);
-  // ee, then se
-  if (auto r = mix_agreement(ss, HandshakeAccess::e(state).span(), re); !r) return r.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::s(state).span(), re); !r) return r.error();
+  // ee, then se, with re read and checked once.
+  auto re_key = p256_peer_key(re);
+  if (!re_key) return re_key.error();
+  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(state), *re_key); !r) return r.error();
+  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(state), *re_key); !r) return r.error();
   return ss.decrypt_and_hash(msg2.subspan(kP256PublicLen));
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 ByteView bytes_of(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
 
-CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, ByteView peer) {
+CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
   auto dh = p256_agree(own, peer);
   if (!dh) return dh.error();
   ss.mix_key(dh->span());
@@ -22,10 +22,10 @@ CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, ByteVie
 }  // namespace
 
 CryptoResult<ResponderKeys> make_responder_keys(P256ScalarView s, const mlkem768::KeyPair& kem) {
-  auto s_pub = p256_public_from_scalar(s);
-  if (!s_pub) return s_pub.error();
-  ResponderKeys keys{P256Scalar(s), kem.dk, {}};
-  std::copy(s_pub->begin(), s_pub->end(), keys.pub.bytes.begin());
+  auto s_pair = p256_pair_from_scalar(s);
+  if (!s_pair) return s_pair.error();
+  ResponderKeys keys{P256Scalar(s), kem.dk, {}, std::move(s_pair->key)};
+  std::copy(s_pair->pub.begin(), s_pair->pub.end(), keys.pub.bytes.begin());
   std::copy(kem.ek.begin(), kem.ek.end(), keys.pub.bytes.begin() + kNodeP256Len);
   return keys;
 }
@@ -43,21 +43,45 @@ struct ResponderAccess {
   static SymmetricState& ss(ResponderState& st) { return st.ss_; }
   static P256Public& re(ResponderState& st) { return st.re_; }
   static P256Public& rs(ResponderState& st) { return st.rs_; }
+  static P256PeerKey& re_key(ResponderState& st) { return st.re_key_; }
+  static P256PeerKey& rs_key(ResponderState& st) { return st.rs_key_; }
 };
 
 ResponderState::ResponderState(ResponderState&& other) noexcept
-    : ss_(std::move(other.ss_)), re_(other.re_), rs_(other.rs_) {}
+    : ss_(std::move(other.ss_)),
+      re_(other.re_),
+      rs_(other.rs_),
+      re_key_(std::move(other.re_key_)),
+      rs_key_(std::move(other.rs_key_)) {}
 
 ResponderState& ResponderState::operator=(ResponderState&& other) noexcept {
   if (this != &other) {
     ss_ = std::move(other.ss_);
     re_ = other.re_;
     rs_ = other.rs_;
+    re_key_ = std::move(other.re_key_);
+    rs_key_ = std::move(other.rs_key_);
   }
   return *this;
 }
 
 void ResponderState::wipe() noexcept { ss_.wipe(); }
+
+namespace {
+
+// The node's static key as made with the keys, or made now from its scalar.
+CryptoResult<P256Key> static_key_of(const ResponderKeys& keys) {
+  if (keys.s_key) return keys.s_key;
+  return p256_key_from_scalar(keys.s.span());
+}
+
+// A point kept in the state, or read again from its bytes when the state lacks it.
+CryptoResult<P256PeerKey> peer_of(P256PeerKey& kept, const P256Public& bytes) {
+  if (kept) return std::move(kept);
+  return p256_peer_key(bytes);
+}
+
+}  // namespace
 
 namespace detail {
 
@@ -71,7 +95,11 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
   const ByteView re = msg1.first(kP256PublicLen);
   ss.mix_hash(re);
   // es, from this side
-  if (auto r = mix_agreement(ss, keys.s.span(), re); !r) return r.error();
+  auto s_key = static_key_of(keys);
+  if (!s_key) return s_key.error();
+  auto re_key = p256_peer_key(re);
+  if (!re_key) return re_key.error();
+  if (auto r = mix_agreement(ss, *s_key, *re_key); !r) return r.error();
 
   const auto ct = msg1.subspan(kMsg1KemOffset).first<mlkem768::kCiphertextBytes>();
   ss.mix_hash(ct);
@@ -84,39 +112,59 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
   if (!rs) return rs.error();
   if (rs->size() != kP256PublicLen) return QB_0005;
   // ss
-  if (auto r = mix_agreement(ss, keys.s.span(), rs->span()); !r) return r.error();
+  auto rs_key = p256_peer_key(rs->span());
+  if (!rs_key) return rs_key.error();
+  if (auto r = mix_agreement(ss, *s_key, *rs_key); !r) return r.error();
 
   auto payload = ss.decrypt_and_hash(msg1.subspan(kMsg1PayloadOffset));
   if (!payload) return payload.error();
 
   std::copy(re.begin(), re.end(), ResponderAccess::re(st).begin());
   std::copy(rs->begin(), rs->end(), ResponderAccess::rs(st).begin());
+  ResponderAccess::re_key(st) = std::move(*re_key);
+  ResponderAccess::rs_key(st) = std::move(*rs_key);
   return Msg1Opened{std::move(st), std::move(*payload)};
 }
 
-CryptoResult<std::vector<std::uint8_t>> write_msg2_with(ResponderState&& state, ByteView payload, P256ScalarView e) {
+}  // namespace detail
+
+namespace {
+
+CryptoResult<std::vector<std::uint8_t>> write_msg2_from(ResponderState&& state, ByteView payload, P256ScalarView e,
+                                                        P256KeyPair* e_ready) {
   struct WipeOnExit {
     ResponderState& st;
     ~WipeOnExit() { st.wipe(); }
   } guard{state};
 
   SymmetricState& ss = ResponderAccess::ss(state);
-  auto e_pub = p256_public_from_scalar(e);
-  if (!e_pub) return e_pub.error();
-  ss.mix_hash(*e_pub);
+  auto e_pair = e_ready != nullptr ? CryptoResult<P256KeyPair>(std::move(*e_ready)) : p256_pair_from_scalar(e);
+  if (!e_pair) return e_pair.error();
+  const P256Public& e_pub = e_pair->pub;
+  ss.mix_hash(e_pub);
   // ee, then se (the initiator's static with our ephemeral)
-  if (auto r = mix_agreement(ss, e, ResponderAccess::re(state)); !r) return r.error();
-  if (auto r = mix_agreement(ss, e, ResponderAccess::rs(state)); !r) return r.error();
+  auto re_key = peer_of(ResponderAccess::re_key(state), ResponderAccess::re(state));
+  if (!re_key) return re_key.error();
+  if (auto r = mix_agreement(ss, e_pair->key, *re_key); !r) return r.error();
+  auto rs_key = peer_of(ResponderAccess::rs_key(state), ResponderAccess::rs(state));
+  if (!rs_key) return rs_key.error();
+  if (auto r = mix_agreement(ss, e_pair->key, *rs_key); !r) return r.error();
   auto c = ss.encrypt_and_hash(payload);
   if (!c) return c.error();
 
   std::vector<std::uint8_t> out;
   out.reserve(kP256PublicLen + c->size());
-  out.insert(out.end(), e_pub->begin(), e_pub->end());
+  out.insert(out.end(), e_pub.begin(), e_pub.end());
   out.insert(out.end(), c->begin(), c->end());
   return out;
 }
 
+}  // namespace
+
+namespace detail {
+CryptoResult<std::vector<std::uint8_t>> write_msg2_with(ResponderState&& state, ByteView payload, P256ScalarView e) {
+  return write_msg2_from(std::move(state), payload, e, nullptr);
+}
 }  // namespace detail
 
 CryptoResult<Msg1Opened> read_msg1(const ResponderKeys& keys, ByteView msg1) {
@@ -124,12 +172,12 @@ CryptoResult<Msg1Opened> read_msg1(const ResponderKeys& keys, ByteView msg1) {
 }
 
 CryptoResult<std::vector<std::uint8_t>> write_msg2(ResponderState&& state, ByteView payload) {
-  auto e = p256_generate();
+  auto e = p256_generate_pair();
   if (!e) {
     state.wipe();
     return e.error();
   }
-  return detail::write_msg2_with(std::move(state), payload, e->span());
+  return write_msg2_from(std::move(state), payload, e->scalar.span(), &*e);
 }
 
 }  // namespace qb::noise

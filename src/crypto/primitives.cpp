@@ -41,19 +41,39 @@ const std::uint8_t* nonnull(ByteView v) {
   return v.empty() ? &zero : v.data();
 }
 
-EVP_MAC* hmac_algorithm() {
-  static const EvpMacPtr mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
-  if (!mac) library_bug("HMAC is not available");
-  return mac.get();
+// Algorithms are fetched once: the library otherwise looks each one up by name at every use, which
+// costs more than hashing the few bytes of a handshake step.
+const EVP_MD* sha256_algorithm() {
+  static const EvpMdPtr md{EVP_MD_fetch(nullptr, "SHA2-256", nullptr)};
+  if (!md) library_bug("SHA-256 is not available");
+  return md.get();
+}
+
+const EVP_CIPHER* aes_gcm_algorithm(std::size_t key_len) {
+  static const EvpCipherPtr aes128{EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)};
+  static const EvpCipherPtr aes256{EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)};
+  return key_len == 16 ? aes128.get() : aes256.get();
+}
+
+// An HMAC-SHA256 context with the digest chosen and an empty key; every HMAC starts from a copy and
+// only sets its key.
+const EVP_MAC_CTX* hmac_sha256_template() {
+  static const EvpMacCtxPtr ctx = [] {
+    EvpMacPtr mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
+    EvpMacCtxPtr c{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
+    static char digest_name[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
+                           OSSL_PARAM_construct_end()};
+    if (!c || EVP_MAC_init(c.get(), nonnull({}), 0, params) != 1) library_bug("HMAC-SHA256 init");
+    return c;
+  }();
+  return ctx.get();
 }
 
 class HmacSha256 {
  public:
-  explicit HmacSha256(ByteView key) : ctx_(EVP_MAC_CTX_new(hmac_algorithm())) {
-    static char digest_name[] = "SHA256";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-                           OSSL_PARAM_construct_end()};
-    if (!ctx_ || EVP_MAC_init(ctx_.get(), nonnull(key), key.size(), params) != 1) library_bug("HMAC-SHA256 init");
+  explicit HmacSha256(ByteView key) : ctx_(EVP_MAC_CTX_dup(hmac_sha256_template())) {
+    if (!ctx_ || EVP_MAC_init(ctx_.get(), nonnull(key), key.size(), nullptr) != 1) library_bug("HMAC-SHA256 init");
   }
 
   void update(ByteView data) {
@@ -85,20 +105,74 @@ bool chunked_cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, ByteView in) 
   return true;
 }
 
-// The peer's point, or its own key's point, as a library key on P-256.
-EvpPkeyPtr p256_from_params(OSSL_PARAM_BLD* bld, int selection) {
-  OsslParamPtr params{OSSL_PARAM_BLD_to_param(bld)};
-  if (!params) return nullptr;
-  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
-  EVP_PKEY* raw = nullptr;
-  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &raw, selection, params.get()) != 1) {
-    return nullptr;
-  }
-  return EvpPkeyPtr{raw};
+char p256_group_name[] = "prime256v1";
+
+// The group is built once per process: building it is as costly as a scalar multiplication by the
+// generator. After construction it is only read, which the library allows from any thread.
+const EC_GROUP* p256_group() {
+  static const EcGroupPtr group{EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)};
+  return group.get();
 }
 
-char p256_group_name[] = "prime256v1";
+// A library key holding only P-256's parameters. Generated keys and peer keys start from it, so the
+// library copies the group instead of building it again from its name.
+EVP_PKEY* p256_parameters() {
+  static const EvpPkeyPtr params = [] {
+    OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
+    if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1) {
+      return EvpPkeyPtr{};
+    }
+    OsslParamPtr p{OSSL_PARAM_BLD_to_param(bld.get())};
+    EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
+    EVP_PKEY* raw = nullptr;
+    if (!p || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEY_PARAMETERS, p.get()) != 1) {
+      return EvpPkeyPtr{};
+    }
+    return EvpPkeyPtr{raw};
+  }();
+  return params.get();
+}
+
+// The scalar as a number, or QB-0027 when it is outside 1..n-1 (QB-0005 when the library fails).
+CryptoResult<BignumPtr> p256_scalar_number(P256ScalarView scalar) {
+  const EC_GROUP* group = p256_group();
+  BignumPtr d{BN_secure_new()};
+  if (group == nullptr || !d) return QB_0005;
+  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  if (BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), d.get()) == nullptr) return QB_0005;
+  const BIGNUM* order = EC_GROUP_get0_order(group);
+  if (order == nullptr || BN_is_zero(d.get()) || BN_cmp(d.get(), order) >= 0) return QB_0027;
+  return d;
+}
+
+// scalar x G, uncompressed, for a scalar already checked: QB-0027 when the multiplication fails,
+// QB-0005 when the point cannot be exported.
+CryptoResult<P256Public> p256_point_of(const BIGNUM* d) {
+  const EC_GROUP* group = p256_group();
+  BnCtxPtr bn_ctx{BN_CTX_secure_new()};
+  EcPointPtr point{EC_POINT_new(group)};
+  if (!bn_ctx || !point) return QB_0005;
+  if (EC_POINT_mul(group, point.get(), d, nullptr, nullptr, bn_ctx.get()) != 1) return QB_0027;
+  P256Public pub{};
+  if (EC_POINT_point2oct(group, point.get(), POINT_CONVERSION_UNCOMPRESSED, pub.data(), pub.size(), bn_ctx.get()) !=
+          pub.size() ||
+      pub[0] != 0x04) {
+    return QB_0005;
+  }
+  return pub;
+}
+
+// The uncompressed point of a library key; QB-0005 when it cannot be exported in 65 bytes.
+CryptoResult<P256Public> p256_point_of(const EVP_PKEY* pkey) {
+  P256Public pub{};
+  std::size_t len = 0;
+  if (EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size(), &len) != 1 ||
+      len != pub.size() || pub[0] != 0x04) {
+    return QB_0005;
+  }
+  return pub;
+}
 
 }  // namespace
 
@@ -106,7 +180,7 @@ Digest sha256(ByteView data) {
   Digest out{};
   EvpMdCtxPtr ctx{EVP_MD_CTX_new()};
   unsigned len = 0;
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) library_bug("SHA-256 init");
+  if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("SHA-256 init");
   for (std::size_t off = 0; off < data.size(); off += kChunk) {
     if (EVP_DigestUpdate(ctx.get(), data.data() + off, std::min(kChunk, data.size() - off)) != 1) {
       library_bug("SHA-256 update");
@@ -123,14 +197,8 @@ bool digest_eq(ByteView a, ByteView b) {
 }
 
 CryptoResult<AeadKey> aead_key(ByteView key) {
-  const EVP_CIPHER* cipher = nullptr;
-  if (key.size() == 16) {
-    cipher = EVP_aes_128_gcm();
-  } else if (key.size() == 32) {
-    cipher = EVP_aes_256_gcm();
-  } else {
-    return QB_0001;
-  }
+  if (key.size() != 16 && key.size() != 32) return QB_0001;
+  const EVP_CIPHER* cipher = aes_gcm_algorithm(key.size());
   EvpCipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
   if (!ctx || cipher == nullptr || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), nullptr, 1) != 1) {
     return QB_0005;
@@ -241,85 +309,106 @@ HmacTag hmac_sha256(ByteView key, ByteView data) {
   return tag;
 }
 
-CryptoResult<P256Scalar> p256_generate() {
-  EvpPkeyPtr pkey{EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")};
-  if (!pkey) return QB_0018;
-  BIGNUM* raw = nullptr;
-  if (EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_PRIV_KEY, &raw) != 1) return QB_0005;
-  BignumPtr d{raw};
-  P256Scalar scalar;
-  if (BN_bn2binpad(d.get(), scalar.data(), static_cast<int>(scalar.size())) != static_cast<int>(scalar.size())) {
+SharedPkey::SharedPkey(const SharedPkey& other) : pkey_(other.pkey_.get()) {
+  if (pkey_ && EVP_PKEY_up_ref(pkey_.get()) != 1) {
+    // Never drop a reference this copy does not hold.
+    static_cast<void>(pkey_.release());
+  }
+}
+
+SharedPkey& SharedPkey::operator=(const SharedPkey& other) {
+  if (this != &other) *this = SharedPkey(other);
+  return *this;
+}
+
+CryptoResult<P256KeyPair> p256_generate_pair() {
+  EVP_PKEY* params = p256_parameters();
+  if (params == nullptr) return QB_0018;
+  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, params, nullptr)};
+  EVP_PKEY* raw = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) return QB_0018;
+  P256KeyPair pair{{}, P256Key(EvpPkeyPtr{raw}), {}};
+
+  BIGNUM* d_raw = nullptr;
+  if (EVP_PKEY_get_bn_param(pair.key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d_raw) != 1) return QB_0005;
+  BignumPtr d{d_raw};
+  if (BN_bn2binpad(d.get(), pair.scalar.data(), static_cast<int>(pair.scalar.size())) !=
+      static_cast<int>(pair.scalar.size())) {
     return QB_0005;
   }
-  return scalar;
+  auto pub = p256_point_of(pair.key.get());
+  if (!pub) return pub.error();
+  pair.pub = *pub;
+  return pair;
+}
+
+CryptoResult<P256Scalar> p256_generate() {
+  auto pair = p256_generate_pair();
+  if (!pair) return pair.error();
+  return pair->scalar;
+}
+
+CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar) {
+  auto d = p256_scalar_number(scalar);
+  if (!d) return d.error();
+  // The library's import does not compute the public point, so it is derived here.
+  auto pub = p256_point_of(d->get());
+  if (!pub) return QB_0027;
+
+  OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
+  if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d->get()) != 1 ||
+      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub->data(), pub->size()) != 1) {
+    return QB_0005;
+  }
+  OsslParamPtr params{OSSL_PARAM_BLD_to_param(bld.get())};
+  if (!params) return QB_0005;
+  // The scalar is in 1..n-1 and the point is its own multiple of the generator, so the pair is
+  // valid by construction; a full library check would repeat two scalar multiplications.
+  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
+  EVP_PKEY* raw = nullptr;
+  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1) {
+    return QB_0027;
+  }
+  return P256KeyPair{P256Scalar(scalar), P256Key(EvpPkeyPtr{raw}), *pub};
 }
 
 CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar) {
-  EcGroupPtr group{EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)};
-  BnCtxPtr bn_ctx{BN_CTX_secure_new()};
-  BignumPtr d{BN_secure_new()};
-  if (!group || !bn_ctx || !d) return QB_0005;
-  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
-  if (BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), d.get()) == nullptr) return QB_0005;
-  const BIGNUM* order = EC_GROUP_get0_order(group.get());
-  if (order == nullptr || BN_is_zero(d.get()) || BN_cmp(d.get(), order) >= 0) return QB_0027;
-
-  // The library's import does not compute the public point, so it is derived here and the pair
-  // is then checked as a whole.
-  EcPointPtr point{EC_POINT_new(group.get())};
-  std::array<std::uint8_t, kP256PublicLen> pub{};
-  if (!point || EC_POINT_mul(group.get(), point.get(), d.get(), nullptr, nullptr, bn_ctx.get()) != 1 ||
-      EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, pub.data(), pub.size(),
-                         bn_ctx.get()) != pub.size()) {
-    return QB_0027;
-  }
-
-  OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
-  if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
-      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) != 1 ||
-      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()) != 1) {
-    return QB_0005;
-  }
-  // The scalar is in 1..n-1 and the point is its own multiple of the generator, so the pair is
-  // valid by construction; a full library check would repeat two scalar multiplications.
-  EvpPkeyPtr pkey = p256_from_params(bld.get(), EVP_PKEY_KEYPAIR);
-  if (!pkey) return QB_0027;
-  return P256Key{std::move(pkey)};
+  auto pair = p256_pair_from_scalar(scalar);
+  if (!pair) return pair.error();
+  return std::move(pair->key);
 }
 
 CryptoResult<P256Public> p256_public_from_scalar(P256ScalarView scalar) {
-  auto key = p256_key_from_scalar(scalar);
-  if (!key) return key.error();
-  P256Public pub{};
-  std::size_t len = 0;
-  if (EVP_PKEY_get_octet_string_param(key->pkey.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size(), &len) != 1 ||
-      len != pub.size() || pub[0] != 0x04) {
-    return QB_0005;
-  }
-  return pub;
+  auto d = p256_scalar_number(scalar);
+  if (!d) return d.error();
+  return p256_point_of(d->get());
 }
 
-CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public) {
-  auto own = p256_key_from_scalar(own_scalar);
-  if (!own) return own.error();
-
+CryptoResult<P256PeerKey> p256_peer_key(ByteView peer_public) {
   // OpenSSL also takes compressed (0x02, 0x03) and hybrid (0x06, 0x07) encodings; only the
   // uncompressed form is a P-256 public key here.
   if (peer_public.size() != kP256PublicLen || peer_public[0] != 0x04) return QB_0027;
-  OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
-  if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
-      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, peer_public.data(), peer_public.size()) !=
-          1) {
-    return QB_0005;
+  EVP_PKEY* params = p256_parameters();
+  if (params == nullptr) return QB_0005;
+  EvpPkeyPtr peer{EVP_PKEY_dup(params)};
+  if (!peer) return QB_0005;
+  // Decoding refuses coordinates at or above p and points off the curve.
+  if (EVP_PKEY_set_octet_string_param(peer.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, peer_public.data(),
+                                      peer_public.size()) != 1) {
+    return QB_0027;
   }
-  EvpPkeyPtr peer = p256_from_params(bld.get(), EVP_PKEY_PUBLIC_KEY);
-  if (!peer) return QB_0027;
   // On the curve and not the point at infinity. P-256 has cofactor 1, so every such point has the
   // full order and the costly order check adds nothing.
   EvpPkeyCtxPtr check{EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr)};
   if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return QB_0027;
+  return P256PeerKey(std::move(peer));
+}
 
-  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, own->pkey.get(), nullptr)};
+CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& peer) {
+  if (!own || !peer) return QB_0027;
+  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, own.get(), nullptr)};
   if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
       EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), /*validate_peer=*/0) != 1) {
     return QB_0027;
@@ -331,6 +420,14 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_p
   if (EVP_PKEY_derive(ctx.get(), secret.data(), &len) != 1) return QB_0027;
   if (len != secret.size()) return QB_0005;
   return secret;
+}
+
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public) {
+  auto own = p256_key_from_scalar(own_scalar);
+  if (!own) return own.error();
+  auto peer = p256_peer_key(peer_public);
+  if (!peer) return peer.error();
+  return p256_agree(*own, *peer);
 }
 
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out) {

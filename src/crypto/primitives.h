@@ -1,6 +1,7 @@
 // One-shot cryptographic operations over OpenSSL: SHA-256, AES-GCM, HKDF/HMAC-SHA256, P-256,
 // secure random bytes and the two keys of the configuration file. Every fallible operation returns
-// a catalogue row; nothing keeps state between calls, and all are safe from any thread.
+// a catalogue row; nothing keeps state between calls but the P-256 group, built once and then only
+// read, and all are safe from any thread.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
@@ -76,21 +78,63 @@ SecretBytes hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView info, std
 // RFC 2104 HMAC-SHA256 over a key of any length.
 HmacTag hmac_sha256(ByteView key, ByteView data);
 
-// A P-256 private key in the library, checked. Lives inside one call.
-struct P256Key {
-  EvpPkeyPtr pkey;
+// A library key that copies share: the key is only ever read once made, which the library allows
+// from any thread. A private scalar inside is wiped when the last copy goes.
+class SharedPkey {
+ public:
+  SharedPkey() = default;
+  explicit SharedPkey(EvpPkeyPtr pkey) : pkey_(std::move(pkey)) {}
+  SharedPkey(const SharedPkey& other);
+  SharedPkey& operator=(const SharedPkey& other);
+  SharedPkey(SharedPkey&&) noexcept = default;
+  SharedPkey& operator=(SharedPkey&&) noexcept = default;
+  ~SharedPkey() = default;
+
+  explicit operator bool() const noexcept { return pkey_ != nullptr; }
+  EVP_PKEY* get() const noexcept { return pkey_.get(); }
+  void reset() noexcept { pkey_.reset(); }
+
+ private:
+  EvpPkeyPtr pkey_;
+};
+
+// A P-256 private key in the library, ready for agreements.
+class P256Key : public SharedPkey {
+ public:
+  using SharedPkey::SharedPkey;
+};
+
+// A peer's P-256 public key in the library, checked: an uncompressed point on the curve.
+class P256PeerKey : public SharedPkey {
+ public:
+  using SharedPkey::SharedPkey;
+};
+
+// A private scalar with its ready key and its public point.
+struct P256KeyPair {
+  P256Scalar scalar;
+  P256Key key;
+  P256Public pub{};
 };
 
 // QB-0018 when key generation fails; QB-0005 when the scalar cannot be exported.
 CryptoResult<P256Scalar> p256_generate();
+// A fresh key kept ready: errors of p256_generate, and QB-0005 when the point cannot be exported.
+CryptoResult<P256KeyPair> p256_generate_pair();
 // QB-0027 for a scalar outside 1..n-1.
 CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar);
+// The key and its point from a given scalar: errors of p256_key_from_scalar.
+CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar);
 // The uncompressed point (0x04 || X || Y). QB-0027 for a refused scalar; QB-0005 when the point
 // cannot be exported in 65 bytes.
 CryptoResult<P256Public> p256_public_from_scalar(P256ScalarView scalar);
-// ECDH: the X coordinate of scalar x peer. The peer must be exactly 65 bytes in uncompressed form
-// and on the curve. QB-0027 for a refused scalar, peer key or failed agreement; QB-0005 when the
-// secret is not 32 bytes.
+// The peer must be exactly 65 bytes in uncompressed form and on the curve: QB-0027 otherwise.
+CryptoResult<P256PeerKey> p256_peer_key(ByteView peer_public);
+// ECDH on ready keys: QB-0027 for a missing key or a failed agreement; QB-0005 when the secret is
+// not 32 bytes.
+CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& peer);
+// ECDH: the X coordinate of scalar x peer. QB-0027 for a refused scalar, peer key or failed
+// agreement; QB-0005 when the secret is not 32 bytes.
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
 
 // Fills the buffer from the library's generator; QB-0018 when it fails.

@@ -335,8 +335,8 @@ std::optional<std::string> write_gate_request(std::string_view action, std::opti
 
 ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
                                      std::string_view gate_url, std::span<const std::uint8_t> node_pub) {
-  // 1. A fresh initiator static key for every call.
-  auto s = p256_generate();
+  // 1. A fresh initiator static key for every call, kept ready for its two agreements.
+  auto s = p256_generate_pair();
   if (!s) return form_c(catalogue::QB_2047, fmt::format("key: {}", s.error().debug()));
 
   // 2.
@@ -379,7 +379,7 @@ ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view c
   }
 
   // 8, 9.
-  auto msg1 = noise::write_msg1(rs, s->span(), payload);
+  auto msg1 = noise::write_msg1(rs, std::move(*s), payload);
   if (!msg1) return form_c(catalogue::QB_2047, fmt::format("handshake msg1: {}", msg1.error().debug()));
   secure_wipe(payload);
   const std::string body = encode_base64(msg1->bytes);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -170,6 +171,30 @@ TEST_F(KnownKey, ModulusCheckRefusesCoefficientsFromQ) {
     EXPECT_EQ(outcome(encapsulate(ek)), expected);
     EXPECT_EQ(outcome(encaps_internal(ek, fixed<kSeedBytes>(m))), expected);
   }
+}
+
+// Each thread keeps the last key it expanded: keys that differ in one coefficient or one byte of
+// rho, taken in turns, must give what a thread that never saw another key gives.
+TEST_F(KnownKey, AlternatingKeysGiveWhatAFreshThreadGives) {
+  Bytes other_t = ek_;
+  set_coefficient(other_t, 5, 7);
+  Bytes other_rho = ek_;
+  other_rho.back() ^= 0x01;
+  const Bytes m(kSeedBytes, 3);
+  auto encrypt = [&](const Bytes& ek) {
+    auto r = encaps_internal(ek, fixed<kSeedBytes>(m));
+    EXPECT_TRUE(r);
+    return r ? bytes_of(r->ciphertext) : Bytes();
+  };
+  auto in_fresh_thread = [&](const Bytes& ek) {
+    Bytes out;
+    std::thread([&] { out = encrypt(ek); }).join();
+    return out;
+  };
+  const Bytes* order[] = {&ek_, &other_t, &ek_, &other_rho, &ek_, &other_rho, &other_t};
+  for (const Bytes* ek : order) EXPECT_EQ(encrypt(*ek), in_fresh_thread(*ek));
+  EXPECT_NE(encrypt(ek_), encrypt(other_t));
+  EXPECT_NE(encrypt(ek_), encrypt(other_rho));
 }
 
 TEST_F(KnownKey, WrongLengthsAreRefused) {

@@ -405,6 +405,32 @@ TEST(PrimitivesP256, GeneratedKeysAgree) {
   EXPECT_TRUE(*ab == *ba);
 }
 
+// A generated pair's scalar, ready key and point are one key: the scalar rebuilds the same point
+// and agrees as the ready key does, with a ready peer key and with the peer's bytes.
+TEST(PrimitivesP256, GeneratedPairHoldsOneKey) {
+  auto a = p256_generate_pair();
+  auto b = p256_generate_pair();
+  ASSERT_TRUE(a && b);
+  auto pub = p256_public_from_scalar(a->scalar);
+  ASSERT_TRUE(pub);
+  EXPECT_EQ(*pub, a->pub);
+  auto peer = p256_peer_key(b->pub);
+  auto peer_a = p256_peer_key(a->pub);
+  ASSERT_TRUE(peer && peer_a);
+  auto ready = p256_agree(a->key, *peer);
+  auto from_scalar = p256_agree(a->scalar, b->pub);
+  auto other_way = p256_agree(b->key, *peer_a);
+  ASSERT_TRUE(ready && from_scalar && other_way);
+  EXPECT_TRUE(*ready == *from_scalar);
+  EXPECT_TRUE(*ready == *other_way);
+  // A copy shares the key; an empty key agrees with nothing.
+  const P256Key copy = a->key;
+  auto again = p256_agree(copy, *peer);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(*again == *ready);
+  EXPECT_EQ(code_of(p256_agree(P256Key(), *peer)), "QB-0027");
+}
+
 TEST(PrimitivesRandom, FillsTheBuffer) {
   std::array<std::uint8_t, 64> a{}, b{};
   ASSERT_TRUE(random_bytes(a));
