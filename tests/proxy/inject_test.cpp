@@ -502,6 +502,20 @@ TEST_F(InjectFixture, MultiValueHeaderIsRewrittenInOrderWithoutItsNonTextValues)
   EXPECT_EQ(h.headers, (std::vector<HeadField>{{"Accept", "*/*"}, {"X-K", "one"}, {"X-K", "va"}, {"X-K", "three"}}));
 }
 
+TEST_F(InjectFixture, RewrittenNamesFollowTheOthersInFirstSeenOrder) {
+  RequestHead h = head({{"X-A", "quorbelt://A/k"},
+                        {"Keep", "1"},
+                        {"x-b", "quorbelt://A/k"},
+                        {"x-a", "plain"},
+                        {"Other", "2"},
+                        {"X-B", "quorbelt://A/k"}});
+  const InjectOutcome out = prepare(h);
+  ASSERT_TRUE(out.forward) << out.error_text;
+  EXPECT_EQ(h.headers,
+            (std::vector<HeadField>{
+                {"Keep", "1"}, {"Other", "2"}, {"X-A", "va"}, {"X-A", "plain"}, {"x-b", "va"}, {"x-b", "va"}}));
+}
+
 TEST_F(InjectFixture, CallOrderAcrossHeadersAndTiers) {
   RequestHead h = head({{"X-B", "quorbelt://Enc/k"}, {"X-A", "quorbelt://A/k, quorbelt://Billing/api_key"}});
   const InjectOutcome out = prepare(h);
