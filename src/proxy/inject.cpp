@@ -105,6 +105,10 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
   std::vector<std::vector<std::string>> replaced;
 
   for (std::size_t g = 0; g < groups.size(); ++g) {
+    // Most names carry no reference at all: those are passed over without copying their values.
+    bool raw_ref = false;
+    for (std::size_t i : groups[g].fields) raw_ref = raw_ref || has_vault_ref(head.headers[i].value);
+    if (!raw_ref) continue;
     std::vector<std::string> values;
     for (std::size_t i : groups[g].fields)
       if (is_visible_text(head.headers[i].value)) values.push_back(head.headers[i].value);
