@@ -156,6 +156,11 @@ TEST(Reference, FindsTheSchemeIgnoringAsciiCase) {
   EXPECT_EQ(find_vault_ref("quorbelt:/A/k"), std::nullopt);
   EXPECT_EQ(find_vault_ref("quorbelt:"), std::nullopt);
   EXPECT_EQ(find_vault_ref(""), std::nullopt);
+  // Candidates of either case before the real one, and one at the last possible position.
+  EXPECT_EQ(find_vault_ref("qQ qQuorbelt:/ Quorbelt://"), 15u);
+  EXPECT_EQ(find_vault_ref("QqquorBELT://"), 2u);
+  EXPECT_EQ(find_vault_ref("Q xquorbelt://"), 3u);
+  EXPECT_EQ(find_vault_ref("qqqqqqqquorbelt:/"), std::nullopt);
 }
 
 // A vault with the entries the grammar cases name, all bound to api.example.com.
