@@ -151,6 +151,8 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
       if (!drop[i]) kept.push_back(std::move(head.headers[i]));
     for (std::size_t k = 0; k < rewritten.size(); ++k)
       for (std::string& r : replaced[k]) kept.push_back(HeadField{groups[rewritten[k]].name, std::move(r)});
+    // A short value moves by copy: its old buffer still holds the secret.
+    wipe_all(replaced);
     head.headers = std::move(kept);
   }
 
