@@ -24,6 +24,10 @@ class StreamParser final : public boost::beast::http::basic_parser<isRequest> {
   std::string reason;
   unsigned version = 11;
   HeaderList headers;
+  // The most header fields a head may carry (0: no limit). One more fails the parse with
+  // header_limit and sets too_many_fields.
+  std::size_t max_fields = 0;
+  bool too_many_fields = false;
 
   // Where the next body bytes go; got() tells how many arrived there.
   void set_output(char* p, std::size_t n) {
@@ -47,7 +51,12 @@ class StreamParser final : public boost::beast::http::basic_parser<isRequest> {
     reason = std::string(r);
     version = v == 10 ? 10 : 11;
   }
-  void on_field_impl(boost::beast::http::field, sv name, sv value, error_code&) override {
+  void on_field_impl(boost::beast::http::field, sv name, sv value, error_code& ec) override {
+    if (max_fields != 0 && headers.fields().size() >= max_fields) {
+      too_many_fields = true;
+      ec = boost::beast::http::error::header_limit;
+      return;
+    }
     headers.add(std::string(name), std::string(value));
   }
   void on_header_impl(error_code&) override {}

@@ -119,8 +119,28 @@ std::size_t HeaderList::remove(std::string_view name) {
 }
 
 void HeaderList::set(std::string_view name, std::string value) {
-  remove(name);
-  add(std::string(name), std::move(value));
+  auto first =
+      std::find_if(fields_.begin(), fields_.end(), [&](const HeaderField& f) { return iequals_ascii(f.name, name); });
+  if (first == fields_.end()) {
+    add(std::string(name), std::move(value));
+    return;
+  }
+  first->value = std::move(value);
+  fields_.erase(std::remove_if(std::next(first), fields_.end(),
+                               [&](const HeaderField& f) { return iequals_ascii(f.name, name); }),
+                fields_.end());
+}
+
+bool HeaderNameLess::operator()(std::string_view a, std::string_view b) const {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
 }
 
 bool is_valid_header_name(std::string_view name) {
@@ -136,7 +156,9 @@ bool is_visible_text(std::string_view value) {
 }
 
 void strip_hop_by_hop(HeaderList& headers) {
-  std::vector<std::string> listed;
+  // The listed names and the fixed ones in one set, then one pass: removing them one name at a time
+  // would cost names x fields.
+  HeaderNameSet drop(std::begin(HOP_BY_HOP_HEADERS), std::end(HOP_BY_HOP_HEADERS));
   for (const auto& f : headers.fields()) {
     if (!iequals_ascii(f.name, "connection") || !is_visible_text(f.value)) continue;
     std::string_view rest = f.value;
@@ -147,13 +169,12 @@ void strip_hop_by_hop(HeaderList& headers) {
       while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
       if (!token.empty() && !iequals_ascii(token, "close") && !iequals_ascii(token, "keep-alive") &&
           is_valid_header_name(token))
-        listed.emplace_back(token);
+        drop.emplace(token);
       if (comma == std::string_view::npos) break;
       rest.remove_prefix(comma + 1);
     }
   }
-  for (const auto& name : listed) headers.remove(name);
-  for (auto name : HOP_BY_HOP_HEADERS) headers.remove(name);
+  std::erase_if(headers.fields(), [&](const HeaderField& f) { return drop.contains(f.name); });
 }
 
 std::string_view RequestTarget::path() const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,14 @@ struct HeaderField {
   bool operator==(const HeaderField&) const = default;
 };
 
+// Orders header names ASCII-case-insensitively; transparent, so a set of names is searched with a
+// string_view. Ordered rather than hashed: a lookup costs log n whatever names an agent chooses.
+struct HeaderNameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+using HeaderNameSet = std::set<std::string, HeaderNameLess>;
+
 // Header fields in the order received; a name may repeat.
 class HeaderList {
  public:
@@ -35,7 +44,8 @@ class HeaderList {
   bool contains(std::string_view name) const { return find(name).has_value(); }
   // Removes every value of the name; returns how many were removed.
   std::size_t remove(std::string_view name);
-  // Replaces every value of the name with one value (added at the end when absent).
+  // Replaces every value of the name with one value, in the place of the first (added at the end
+  // when absent).
   void set(std::string_view name, std::string value);
 
  private:

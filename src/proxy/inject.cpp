@@ -1,5 +1,6 @@
 #include "proxy/inject.h"
 
+#include <map>
 #include <utility>
 
 #include <fmt/format.h>
@@ -35,13 +36,28 @@ ProxyError leftover_error() {
   return ProxyError{codes::QB_5030, "an unresolvable quorbelt:// reference remained; refusing to forward it upstream"};
 }
 
-// The values of one header name that are visible text, in order.
-std::vector<std::string> text_values(const std::vector<HeadField>& headers, std::string_view name) {
-  std::vector<std::string> out;
-  for (const HeadField& f : headers) {
-    if (iequals_ascii(f.name, name) && is_visible_text(f.value)) out.push_back(f.value);
+// One header name as the request first spells it, and where its fields are.
+struct NameGroup {
+  std::string name;
+  std::vector<std::size_t> fields;
+};
+
+// The distinct names in first-seen order, built in one pass (a set of names, not a scan of every
+// earlier name for each field).
+std::vector<NameGroup> group_by_name(const std::vector<HeadField>& headers) {
+  std::vector<NameGroup> groups;
+  std::map<std::string_view, std::size_t, HeaderNameLess> index;
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    auto [it, added] = index.try_emplace(headers[i].name, groups.size());
+    if (added) groups.push_back(NameGroup{headers[i].name, {}});
+    groups[it->second].fields.push_back(i);
   }
-  return out;
+  return groups;
+}
+
+void wipe_all(std::vector<std::vector<std::string>>& done) {
+  for (auto& results : done)
+    for (std::string& r : results) secure_wipe(r);
 }
 
 }  // namespace
@@ -83,15 +99,19 @@ bool request_has_vault_ref(const RequestHead& head) {
 
 boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, std::string upstream_host,
                                                             RequestHead& head) {
-  std::vector<std::string> names;
-  for (const HeadField& f : head.headers) {
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || iequals_ascii(n, f.name);
-    if (!seen) names.push_back(f.name);
-  }
+  std::vector<NameGroup> groups = group_by_name(head.headers);
+  // The names rewritten, in order, each with its substituted values.
+  std::vector<std::size_t> rewritten;
+  std::vector<std::vector<std::string>> replaced;
 
-  for (const std::string& name : names) {
-    std::vector<std::string> values = text_values(head.headers, name);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    // Most names carry no reference at all: those are passed over without copying their values.
+    bool raw_ref = false;
+    for (std::size_t i : groups[g].fields) raw_ref = raw_ref || has_vault_ref(head.headers[i].value);
+    if (!raw_ref) continue;
+    std::vector<std::string> values;
+    for (std::size_t i : groups[g].fields)
+      if (is_visible_text(head.headers[i].value)) values.push_back(head.headers[i].value);
     bool any_ref = false;
     for (const std::string& v : values) any_ref = any_ref || has_vault_ref(v);
     if (!any_ref) continue;
@@ -103,6 +123,7 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
       auto r = co_await std::move(task);
       if (!r) {
         for (std::string& done : results) secure_wipe(done);
+        wipe_all(replaced);
         co_return r.error();
       }
       results.push_back(std::move(*r));
@@ -110,12 +131,29 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
     for (std::string& r : results) {
       if (!is_valid_header_value(r)) {
         for (std::string& done : results) secure_wipe(done);
+        wipe_all(replaced);
         co_return ProxyError{codes::QB_5036, "injected value not a valid header: failed to parse header value"};
       }
     }
+    rewritten.push_back(g);
+    replaced.push_back(std::move(results));
+  }
 
-    std::erase_if(head.headers, [&](const HeadField& f) { return iequals_ascii(f.name, name); });
-    for (std::string& r : results) head.headers.push_back(HeadField{name, std::move(r)});
+  // Every value of a rewritten name goes (its non-text values too); the results follow the other
+  // fields, name after name, as if each name had been removed and appended in turn.
+  if (!rewritten.empty()) {
+    std::vector<bool> drop(head.headers.size(), false);
+    for (std::size_t g : rewritten)
+      for (std::size_t i : groups[g].fields) drop[i] = true;
+    std::vector<HeadField> kept;
+    kept.reserve(head.headers.size());
+    for (std::size_t i = 0; i < head.headers.size(); ++i)
+      if (!drop[i]) kept.push_back(std::move(head.headers[i]));
+    for (std::size_t k = 0; k < rewritten.size(); ++k)
+      for (std::string& r : replaced[k]) kept.push_back(HeadField{groups[rewritten[k]].name, std::move(r)});
+    // A short value moves by copy: its old buffer still holds the secret.
+    wipe_all(replaced);
+    head.headers = std::move(kept);
   }
 
   if (request_has_vault_ref(head)) co_return leftover_error();

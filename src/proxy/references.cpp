@@ -1,5 +1,7 @@
 #include "proxy/references.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 #include <variant>
 
@@ -47,12 +49,29 @@ ProxyResult<Entry> single_entry(SearchResponse reply, std::string_view title) {
 
 std::optional<std::size_t> find_vault_ref(std::string_view text) {
   const std::size_t n = REF_SCHEME.size();
-  for (std::size_t i = 0; i + n <= text.size(); ++i) {
-    std::size_t k = 0;
+  if (text.size() < n) return std::nullopt;
+  const std::size_t last = text.size() - n;  // the last index a reference can start at
+  constexpr std::size_t none = std::string_view::npos;
+  // Candidates are the 'q' and 'Q' bytes, each kind found by memchr once past the previous one: a
+  // scan at memory speed over values that may fill a whole head.
+  auto next = [&](char c, std::size_t from) -> std::size_t {
+    if (from > last) return none;
+    const void* p = std::memchr(text.data() + from, c, last - from + 1);
+    return p ? static_cast<std::size_t>(static_cast<const char*>(p) - text.data()) : none;
+  };
+  std::size_t lower = next('q', 0);
+  std::size_t upper = next('Q', 0);
+  while (true) {
+    const std::size_t i = std::min(lower, upper);
+    if (i == none) return std::nullopt;
+    std::size_t k = 1;
     while (k < n && fold(text[i + k]) == REF_SCHEME[k]) ++k;
     if (k == n) return i;
+    if (i == lower)
+      lower = next('q', i + 1);
+    else
+      upper = next('Q', i + 1);
   }
-  return std::nullopt;
 }
 
 std::optional<VaultRef> parse_vault_ref(std::string_view text) {

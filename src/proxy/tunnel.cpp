@@ -335,6 +335,16 @@ asio::awaitable<bool> drain_body(AgentTls& tls, beast::flat_buffer& buf, Request
   co_return parser.is_done();
 }
 
+// The parser takes a body as chunked only when the last coding is chunked; any other coding would
+// leave the body's end unknown (read as empty, the rest as the next request), so such a request is
+// refused, and so is Transfer-Encoding in HTTP/1.0, which has no chunked framing.
+std::optional<std::string> framing_fault(const RequestParser& parser) {
+  if (!parser.headers.contains("transfer-encoding")) return std::nullopt;
+  if (parser.version == 10) return "invalid HTTP request: Transfer-Encoding in an HTTP/1.0 request";
+  if (!parser.chunked()) return "invalid HTTP request: Transfer-Encoding does not end in chunked";
+  return std::nullopt;
+}
+
 bool is_parse_error(const error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category();
 }
@@ -353,6 +363,7 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
     auto parser = std::make_unique<RequestParser>();
     parser->header_limit(static_cast<std::uint32_t>(ctx.limits.max_head_bytes));
     parser->body_limit(boost::none);
+    parser->max_fields = ctx.limits.max_header_fields;
     // Runs while idle between requests as well: a silent tunnel must not hold its slot for ever.
     header_timer.arm(ctx.limits.header_read_timeout, [&tls] {
       error_code e;
@@ -378,7 +389,7 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
       if (ec == http::error::header_limit) {
         co_await refuse_head(tls, 431);
         abort_connection(tls);
-        co_return tunnel_error("message head is too large");
+        co_return tunnel_error(parser->too_many_fields ? "too many header fields" : "message head is too large");
       }
       if (is_parse_error(ec)) {
         co_await refuse_head(tls, 400);
@@ -399,6 +410,7 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
     if (!parsed) bad = "invalid URI";
     for (const auto& f : parser->headers.fields())
       if (!bad && !is_safe_header_value(f.value)) bad = "invalid HTTP header parsed";
+    if (!bad) bad = framing_fault(*parser);
     req.headers = std::move(parser->headers);
     if (bad) {
       co_await refuse_head(tls, 400);

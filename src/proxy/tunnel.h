@@ -60,6 +60,7 @@ struct TunnelLimits {
   std::chrono::milliseconds handshake_deadline = 10s;   // HANDSHAKE_DEADLINE
   std::chrono::milliseconds header_read_timeout = 30s;  // HEADER_READ_TIMEOUT, idle waits included
   std::size_t max_head_bytes = 417'792;
+  std::size_t max_header_fields = 100;  // one more is answered 431, like an over-long head
 };
 
 // The shared TLS server settings of every tunnel: TLS 1.3 only, no client authentication,

@@ -513,9 +513,13 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
   xc->req_body = deadline_body_new(std::move(req.body), c->opts.body);
   bool has_body = false;
   if (auto len = xc->req_body->known_length()) {
-    if (!req.headers.contains("content-length")) req.headers.add("content-length", fmt::format("{}", *len));
+    // One Content-Length, the body's own: equal duplicates ("5, 5" or two lines) fold into it.
+    req.headers.set("content-length", fmt::format("{}", *len));
     has_body = *len > 0;
   } else if (!xc->req_body->at_end()) {
+    // HTTP/1.0 servers cannot read chunked; the tunnel lets such a body through only with a length.
+    if (req.version == 10) co_return client_failure(req, "HTTP/1.0 request body without a Content-Length");
+    req.headers.remove("content-length");
     req.headers.add("transfer-encoding", "chunked");
     xc->chunked_upload = true;
     has_body = true;

@@ -27,21 +27,22 @@ ProxyResult<void> set_header_value(std::vector<HeadField>& headers, std::string_
   if (!is_valid_header_value(text)) {
     return ProxyError{codes::QB_5053, "bad header value: failed to parse header value"};
   }
+  // One pass: the first field of the name takes the value, later ones are wiped and dropped.
   bool placed = false;
-  for (auto it = headers.begin(); it != headers.end();) {
-    if (!iequals_ascii(it->name, name)) {
-      ++it;
-    } else if (!placed) {
-      secure_wipe(it->value);
-      it->name = std::string(name);
-      it->value = std::string(text);
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    HeadField& f = headers[i];
+    if (iequals_ascii(f.name, name)) {
+      secure_wipe(f.value);
+      if (placed) continue;
+      f.name = std::string(name);
+      f.value = std::string(text);
       placed = true;
-      ++it;
-    } else {
-      secure_wipe(it->value);
-      it = headers.erase(it);
     }
+    if (out != i) headers[out] = std::move(f);
+    ++out;
   }
+  headers.resize(out);
   if (!placed) headers.push_back(HeadField{std::string(name), std::string(text)});
   return {};
 }

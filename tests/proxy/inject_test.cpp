@@ -161,6 +161,11 @@ TEST(Reference, FindsTheSchemeIgnoringAsciiCase) {
   EXPECT_EQ(find_vault_ref("quorbelt:/A/k"), std::nullopt);
   EXPECT_EQ(find_vault_ref("quorbelt:"), std::nullopt);
   EXPECT_EQ(find_vault_ref(""), std::nullopt);
+  // Candidates of either case before the real one, and one at the last possible position.
+  EXPECT_EQ(find_vault_ref("qQ qQuorbelt:/ Quorbelt://"), 15u);
+  EXPECT_EQ(find_vault_ref("QqquorBELT://"), 2u);
+  EXPECT_EQ(find_vault_ref("Q xquorbelt://"), 3u);
+  EXPECT_EQ(find_vault_ref("qqqqqqqquorbelt:/"), std::nullopt);
 }
 
 // A vault with the entries the grammar cases name, all bound to api.example.com.
@@ -561,6 +566,20 @@ TEST_F(InjectFixture, MultiValueHeaderIsRewrittenInOrderWithoutItsNonTextValues)
   const InjectOutcome out = prepare(h);
   ASSERT_TRUE(out.forward) << out.error_text;
   EXPECT_EQ(h.headers, (std::vector<HeadField>{{"Accept", "*/*"}, {"X-K", "one"}, {"X-K", "va"}, {"X-K", "three"}}));
+}
+
+TEST_F(InjectFixture, RewrittenNamesFollowTheOthersInFirstSeenOrder) {
+  RequestHead h = head({{"X-A", "quorbelt://A/k"},
+                        {"Keep", "1"},
+                        {"x-b", "quorbelt://A/k"},
+                        {"x-a", "plain"},
+                        {"Other", "2"},
+                        {"X-B", "quorbelt://A/k"}});
+  const InjectOutcome out = prepare(h);
+  ASSERT_TRUE(out.forward) << out.error_text;
+  EXPECT_EQ(h.headers,
+            (std::vector<HeadField>{
+                {"Keep", "1"}, {"Other", "2"}, {"X-A", "va"}, {"X-A", "plain"}, {"x-b", "va"}, {"x-b", "va"}}));
 }
 
 TEST_F(InjectFixture, CallOrderAcrossHeadersAndTiers) {
