@@ -141,7 +141,7 @@ TestCert make_test_ca(std::string_view common_name, std::string_view organisatio
   return finish(cert.get(), key.get());
 }
 
-TestCert make_test_leaf(const TestCert& ca, std::string_view common_name) {
+TestCert make_test_leaf(const TestCert& ca, std::string_view common_name, const std::string& subject_alt_names) {
   PkeyPtr ca_key = read_key(ca.key_pem);
   X509Ptr ca_cert = read_cert(ca.cert_pem);
   PkeyPtr key(EVP_EC_gen("P-256"));
@@ -151,7 +151,7 @@ TestCert make_test_leaf(const TestCert& ca, std::string_view common_name) {
   add_ext(cert.get(), ca_cert.get(), NID_basic_constraints, "critical,CA:FALSE");
   add_ext(cert.get(), ca_cert.get(), NID_key_usage, "critical,digitalSignature");
   add_ext(cert.get(), ca_cert.get(), NID_ext_key_usage, "serverAuth");
-  add_ext(cert.get(), ca_cert.get(), NID_subject_alt_name, "IP:127.0.0.1,IP:::1,DNS:localhost");
+  if (!subject_alt_names.empty()) add_ext(cert.get(), ca_cert.get(), NID_subject_alt_name, subject_alt_names.c_str());
   add_ext(cert.get(), ca_cert.get(), NID_authority_key_identifier, "keyid:always");
   if (X509_sign(cert.get(), ca_key.get(), EVP_sha256()) <= 0) fail("signing");
   return finish(cert.get(), key.get());
