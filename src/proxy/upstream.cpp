@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -126,11 +127,15 @@ class EmptyBody final : public BodyReader {
 // Connections and the pool
 
 struct Conn {
-  Conn(tcp::socket sock, asio::ssl::context& ctx, std::string k) : tls(std::move(sock), ctx), key(std::move(k)) {}
+  Conn(tcp::socket sock, asio::ssl::context& ctx, std::string k)
+      : tls(std::move(sock), ctx), idle_timer(tls.get_executor()), key(std::move(k)) {}
   asio::ssl::stream<tcp::socket> tls;
+  // While pooled: fires at the end of the idle time.
+  asio::steady_timer idle_timer;
   beast::flat_buffer buf;
   std::string key;
   Clock::time_point idle_since;
+  std::uint64_t pool_id = 0;  // changes with each stay in the pool
   bool reused = false;
 };
 
@@ -150,7 +155,7 @@ std::string err_text(const error_code& ec) {
 
 }  // namespace
 
-struct UpstreamClient::Impl {
+struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl> {
   Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
       : opts(std::move(o)), ctx(native), resolver(pool, allow_private, opts.lookup) {}
 
@@ -159,32 +164,77 @@ struct UpstreamClient::Impl {
   GuardedResolver resolver;
 
   mutable std::mutex mu;
-  std::unordered_map<std::string, std::vector<std::unique_ptr<Conn>>> idle;
+  // Idle connections by pool id, which grows with each put: the first is the oldest.
+  std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
+  std::unordered_map<std::string, std::vector<std::uint64_t>> idle_by_key;  // newest last
+  std::uint64_t next_id = 0;
   std::size_t opened = 0;
   std::size_t reused = 0;
 
+  // With the lock held: the connection leaves the pool; its watches are cancelled.
+  std::unique_ptr<Conn> unlink(std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
+    std::unique_ptr<Conn> c = std::move(it->second);
+    idle.erase(it);
+    auto k = idle_by_key.find(c->key);
+    if (k != idle_by_key.end()) {
+      std::erase(k->second, c->pool_id);
+      if (k->second.empty()) idle_by_key.erase(k);
+    }
+    error_code ec;
+    c->idle_timer.cancel();
+    c->tls.next_layer().cancel(ec);
+    return c;
+  }
+
+  // A watch fired: the connection is closed when it is still in the pool under that id.
+  void drop(std::uint64_t id) {
+    std::unique_ptr<Conn> gone;
+    std::lock_guard lock(mu);
+    auto it = idle.find(id);
+    if (it != idle.end()) gone = unlink(it);
+  }
+
   std::unique_ptr<Conn> take_idle(const std::string& key) {
     auto now = Clock::now();
+    std::vector<std::unique_ptr<Conn>> dead;  // closed after the lock is released
     std::lock_guard lock(mu);
-    auto it = idle.find(key);
-    if (it == idle.end()) return nullptr;
-    auto& list = it->second;
-    while (!list.empty()) {
-      std::unique_ptr<Conn> c = std::move(list.back());
-      list.pop_back();
-      if (now - c->idle_since > opts.pool_idle_timeout || !still_quiet(*c)) continue;
+    while (true) {
+      auto k = idle_by_key.find(key);
+      if (k == idle_by_key.end()) return nullptr;
+      auto it = idle.find(k->second.back());
+      std::unique_ptr<Conn> c = unlink(it);
+      if (now - c->idle_since >= opts.pool_idle_timeout || !still_quiet(*c)) {
+        dead.push_back(std::move(c));
+        continue;
+      }
       c->reused = true;
       ++reused;
       return c;
     }
-    return nullptr;
   }
 
   void put_idle(std::unique_ptr<Conn> c) {
-    c->idle_since = Clock::now();
+    std::vector<std::unique_ptr<Conn>> evicted;
     std::lock_guard lock(mu);
-    auto& list = idle[c->key];
-    list.push_back(std::move(c));
+    if (opts.pool_max_idle == 0) return;
+    while (idle.size() >= opts.pool_max_idle) evicted.push_back(unlink(idle.begin()));
+    c->idle_since = Clock::now();
+    c->pool_id = ++next_id;
+    // Armed under the lock: nobody can take the connection before both watches are set.
+    std::weak_ptr<Impl> weak = weak_from_this();
+    const std::uint64_t id = c->pool_id;
+    c->idle_timer.expires_at(c->idle_since + opts.pool_idle_timeout);
+    c->idle_timer.async_wait([weak, id](error_code ec) {
+      if (ec) return;
+      if (auto self = weak.lock()) self->drop(id);
+    });
+    // Readable while idle means the server closed, or sent what no request asked for.
+    c->tls.next_layer().async_wait(tcp::socket::wait_read, [weak, id](error_code ec) {
+      if (ec == asio::error::operation_aborted) return;
+      if (auto self = weak.lock()) self->drop(id);
+    });
+    idle_by_key[c->key].push_back(id);
+    idle.emplace(id, std::move(c));
   }
 };
 
@@ -452,6 +502,8 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
   } else {
     SSL_set_tlsext_host_name(ssl, host.c_str());
+    // Names come from DNS subjectAltNames only, and a wildcard stands for a whole left-most label.
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     SSL_set1_host(ssl, host.c_str());
   }
   {
@@ -543,57 +595,53 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
     x->cancel_io();
   });
 
-  const std::string key = fmt::format("https://{}", connect_authority(host, port));
+  // Host names are case-insensitive: one pool entry for every spelling.
+  const std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
   std::string failure;
   bool got_head = false;
-  for (int attempt = 0; attempt < 2 && !got_head; ++attempt) {
-    failure.clear();
-    std::unique_ptr<Conn> conn = c->take_idle(key);
-    if (!conn) {
-      auto op = open_conn(c, xc, host, port, key);
-      auto opened = co_await std::move(op);
-      if (!opened) {
-        failure = opened.error();
-        break;
-      }
+  // The only retry there is: take_idle checks a pooled connection before reuse and falls back to a
+  // fresh one. Once a byte of the request is written, its failure is the request's failure.
+  std::unique_ptr<Conn> conn = c->take_idle(key);
+  if (!conn) {
+    auto op = open_conn(c, xc, host, port, key);
+    auto opened = co_await std::move(op);
+    if (opened)
       conn = std::move(*opened);
-    }
-    if (xc->timed_out) break;
+    else
+      failure = opened.error();
+  }
+  if (conn && !xc->timed_out) {
     xc->conn = std::move(conn);
-    const bool reused = xc->conn->reused;
     error_code ec;
     co_await asio::async_write(xc->conn->tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
-    if (ec) {
-      failure = err_text(ec);
-      xc->conn.reset();
-      // A request that never reached the server may go once more on a fresh connection.
-      if (reused && !xc->timed_out) continue;
-      break;
-    }
-    if (has_body) {
+    if (!ec && has_body) {
       xc->upload_running = true;
       asio::co_spawn(ex, run_upload(xc), asio::detached);
     }
-    while (true) {
+    while (!ec) {
       xc->parser = std::make_unique<StreamParser<false>>();
       xc->parser->header_limit(static_cast<std::uint32_t>(c->opts.max_head_bytes));
       xc->parser->body_limit(boost::none);
       if (head_request) xc->parser->skip(true);
       co_await http::async_read_header(xc->conn->tls, xc->conn->buf, *xc->parser, asio::redirect_error(kAwait, ec));
       if (ec) break;
-      unsigned status = xc->parser->status;
-      if (status < 100 || status >= 200 || status == 101) break;
+      if (xc->parser->headers.fields().size() > c->opts.max_response_fields) {
+        failure = fmt::format("response head has more than {} header fields", c->opts.max_response_fields);
+        break;
+      }
+      const unsigned status = xc->parser->status;
+      // Upgrades are not carried (Upgrade is stripped both ways): a switched connection speaks
+      // another protocol and can never be handed to the agent or to the pool.
+      if (status == 101) {
+        failure = "unexpected 101 Switching Protocols: protocol upgrades are not carried";
+        break;
+      }
+      if (status < 100 || status >= 200) {
+        got_head = true;
+        break;
+      }
     }
-    if (!ec) {
-      got_head = true;
-      break;
-    }
-    failure = !xc->upload_error.empty() ? xc->upload_error : err_text(ec);
-    bool quiet_close = ec == http::error::end_of_stream || ec == asio::ssl::error::stream_truncated ||
-                       ec == asio::error::eof || ec == asio::error::connection_reset;
-    xc->conn.reset();
-    if (reused && !has_body && quiet_close && !xc->timed_out) continue;
-    break;
+    if (!got_head && failure.empty()) failure = !xc->upload_error.empty() ? xc->upload_error : err_text(ec);
   }
   watchdog.cancel();
   if (!got_head) {
@@ -601,6 +649,7 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
       xc->abort_upload();
       co_await xc->upload_done.wait();
     }
+    xc->conn.reset();
     if (xc->timed_out) co_return head_timeout(req);
     co_return client_failure(req, failure);
   }
@@ -661,7 +710,7 @@ UpstreamStats UpstreamClient::stats() const {
   UpstreamStats s;
   s.connections_opened = impl_->opened;
   s.connections_reused = impl_->reused;
-  for (const auto& [key, list] : impl_->idle) s.idle_connections += list.size();
+  s.idle_connections = impl_->idle.size();
   return s;
 }
 

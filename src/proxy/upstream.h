@@ -33,10 +33,14 @@ std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner,
 struct UpstreamOptions {
   std::chrono::milliseconds response_head_timeout = 30s;  // RESPONSE_HEADER_TIMEOUT, from handover
   BodyTimeouts body;
-  std::chrono::milliseconds connect_timeout = 15s;   // per address family, split among its addresses
-  std::chrono::milliseconds fallback_delay = 300ms;  // before the second address family starts
-  std::chrono::milliseconds pool_idle_timeout = 90s;
+  std::chrono::milliseconds connect_timeout = 15s;    // per address family, split among its addresses
+  std::chrono::milliseconds fallback_delay = 300ms;   // before the second address family starts
+  std::chrono::milliseconds pool_idle_timeout = 90s;  // an idle connection is closed after this
+  // Idle connections kept over all hosts, well under the descriptor limits of the platforms; the
+  // oldest is closed to make room.
+  std::size_t pool_max_idle = 128;
   std::size_t max_head_bytes = 417'792;
+  std::size_t max_response_fields = 100;  // more in a response head: an upstream failure
   // Name look-up behind the guard; empty: the system resolver.
   std::function<ResolveResult(const std::string& host)> lookup;
 };
@@ -49,7 +53,9 @@ struct UpstreamStats {
 };
 
 // TLS 1.3 only, verifying the server against the given roots and the CONNECT host (SNI for names,
-// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per authority.
+// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per authority (host
+// in lower case) and closed when idle too long, when the server closes them, or to keep the pool
+// within its bound.
 // forward() must run on a strand (or a single-threaded context): the exchange it starts runs
 // beside the response on that same executor.
 class UpstreamClient {

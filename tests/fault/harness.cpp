@@ -393,10 +393,13 @@ const test::TestCert& upstream_leaf() {
 struct LoopbackUpstream::Impl : std::enable_shared_from_this<LoopbackUpstream::Impl> {
   asio::io_context ioc{1};
   asio::ssl::context ctx{asio::ssl::context::tls_server};
-  tcp::acceptor acceptor{ioc};
+  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::thread thread;
   mutable std::mutex mu;
   std::vector<UpstreamSeen> seen;
+  std::size_t connections = 0;
+  std::string after_switch;
+  std::size_t switched_closed = 0;
   std::set<tcp::socket*> live;  // touched on the context's thread only
 };
 
@@ -446,19 +449,48 @@ asio::awaitable<void> upstream_serve(std::shared_ptr<UpImpl> impl, tcp::socket s
       s.next_layer().close(ignore);
       co_return;
     }
-    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+    if (target == "/close") co_return;
+    if (target == "/switch") {
+      const std::string_view head =
+          "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x-other\r\nConnection: upgrade\r\n\r\n";
+      auto [wec, wn] = co_await asio::async_write(s, asio::buffer(head), kTuple);
+      (void)wn;
+      if (wec) co_return;
+      // The other protocol's stream: whatever the proxy writes here went astray.
+      while (true) {
+        std::array<char, 4096> chunk;
+        auto [rec, got] = co_await s.async_read_some(asio::buffer(chunk), kTuple);
+        std::lock_guard lock(impl->mu);
+        if (rec) {
+          ++impl->switched_closed;
+          co_return;
+        }
+        impl->after_switch.append(chunk.data(), got);
+      }
+    }
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+    if (target.rfind("/fields/", 0) == 0) {
+      const std::size_t fields = std::stoul(target.substr(8));
+      reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n";
+      for (std::size_t i = 1; i < fields; ++i) reply += "X-F" + std::to_string(i) + ": v\r\n";
+      reply += "\r\nok";
+    }
     auto [wec, wn] = co_await asio::async_write(s, asio::buffer(reply), kTuple);
     (void)wn;
     if (wec) co_return;
   }
 }
 
-asio::awaitable<void> upstream_accept(std::shared_ptr<UpImpl> impl) {
+asio::awaitable<void> upstream_accept(std::shared_ptr<UpImpl> impl, tcp::acceptor* acceptor) {
   while (true) {
-    auto [ec, sock] = co_await impl->acceptor.async_accept(kTuple);
+    auto [ec, sock] = co_await acceptor->async_accept(kTuple);
     if (ec) {
-      if (ec == asio::error::operation_aborted || !impl->acceptor.is_open()) co_return;
+      if (ec == asio::error::operation_aborted || !acceptor->is_open()) co_return;
       continue;
+    }
+    {
+      std::lock_guard lock(impl->mu);
+      ++impl->connections;
     }
     asio::co_spawn(impl->ioc, upstream_serve(impl, std::move(sock)), asio::detached);
   }
@@ -466,15 +498,23 @@ asio::awaitable<void> upstream_accept(std::shared_ptr<UpImpl> impl) {
 
 }  // namespace
 
-LoopbackUpstream::LoopbackUpstream() : impl_(std::make_shared<Impl>()) {
-  const test::TestCert& leaf = upstream_leaf();
-  impl_->ctx.use_certificate_chain(asio::buffer(leaf.cert_pem));
-  impl_->ctx.use_private_key(asio::buffer(leaf.key_pem), asio::ssl::context::pem);
+LoopbackUpstream::LoopbackUpstream(LoopbackOptions options) : impl_(std::make_shared<Impl>()) {
+  if (options.leaf_cert_pem.empty()) {
+    const test::TestCert& leaf = upstream_leaf();
+    options.leaf_cert_pem = leaf.cert_pem;
+    options.leaf_key_pem = leaf.key_pem;
+  }
+  impl_->ctx.use_certificate_chain(asio::buffer(options.leaf_cert_pem));
+  impl_->ctx.use_private_key(asio::buffer(options.leaf_key_pem), asio::ssl::context::pem);
   const tcp::endpoint ep(asio::ip::address_v4::loopback(), 0);
-  impl_->acceptor.open(ep.protocol());
-  impl_->acceptor.bind(ep);
-  impl_->acceptor.listen(asio::socket_base::max_listen_connections);
-  asio::co_spawn(impl_->ioc, upstream_accept(impl_), asio::detached);
+  for (std::size_t i = 0; i < std::max<std::size_t>(options.ports, 1); ++i) {
+    auto acceptor = std::make_unique<tcp::acceptor>(impl_->ioc);
+    acceptor->open(ep.protocol());
+    acceptor->bind(ep);
+    acceptor->listen(asio::socket_base::max_listen_connections);
+    asio::co_spawn(impl_->ioc, upstream_accept(impl_, acceptor.get()), asio::detached);
+    impl_->acceptors.push_back(std::move(acceptor));
+  }
   impl_->thread = std::thread([impl = impl_] { impl->ioc.run(); });
 }
 
@@ -482,7 +522,7 @@ LoopbackUpstream::~LoopbackUpstream() {
   // Closing every socket lets each connection's coroutine end by itself; the context then runs out of work.
   asio::post(impl_->ioc, [impl = impl_.get()] {
     boost::system::error_code ignore;
-    impl->acceptor.close(ignore);
+    for (auto& a : impl->acceptors) a->close(ignore);
     for (tcp::socket* s : impl->live) {
       s->shutdown(tcp::socket::shutdown_both, ignore);
       s->close(ignore);
@@ -491,7 +531,28 @@ LoopbackUpstream::~LoopbackUpstream() {
   impl_->thread.join();
 }
 
-std::uint16_t LoopbackUpstream::port() const { return impl_->acceptor.local_endpoint().port(); }
+std::uint16_t LoopbackUpstream::port() const { return impl_->acceptors.front()->local_endpoint().port(); }
+
+std::vector<std::uint16_t> LoopbackUpstream::ports() const {
+  std::vector<std::uint16_t> out;
+  for (const auto& a : impl_->acceptors) out.push_back(a->local_endpoint().port());
+  return out;
+}
+
+std::size_t LoopbackUpstream::connections() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->connections;
+}
+
+std::string LoopbackUpstream::after_switch() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->after_switch;
+}
+
+std::size_t LoopbackUpstream::switched_closed() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->switched_closed;
+}
 
 std::vector<UpstreamSeen> LoopbackUpstream::seen() const {
   std::lock_guard lock(impl_->mu);
@@ -545,7 +606,7 @@ asio::awaitable<void> agent_steps(AgentShared& sh, const AgentJob& job, AgentRes
     co_return;
   }
   if (job.leave == Leave::AtOnce) co_return;
-  const std::string authority = "127.0.0.1:" + std::to_string(sh.target.upstream_port);
+  const std::string authority = sh.target.upstream_host + ":" + std::to_string(sh.target.upstream_port);
   std::string connect = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority +
                         "\r\nProxy-Authorization: " + sh.target.proxy_authorization + "\r\n\r\n";
   if (job.leave == Leave::MidConnect) connect.resize(connect.size() / 2);
@@ -569,7 +630,7 @@ asio::awaitable<void> agent_steps(AgentShared& sh, const AgentJob& job, AgentRes
     (void)hn;
     co_return;
   }
-  c.stream.set_verify_callback(asio::ssl::host_name_verification("127.0.0.1"));
+  c.stream.set_verify_callback(asio::ssl::host_name_verification(sh.target.upstream_host));
   auto [tec] = co_await c.stream.async_handshake(asio::ssl::stream_base::client, kTuple);
   if (tec) {
     res.error = "TLS: " + tec.message();
@@ -606,7 +667,7 @@ asio::awaitable<void> agent_steps(AgentShared& sh, const AgentJob& job, AgentRes
   }
   std::string rbuf;
   for (int i = 0; i < job.requests; ++i) {
-    std::string head = "GET " + job.path + " HTTP/1.1\r\nHost: " + authority + "\r\n" + extra + "\r\n";
+    std::string head = job.method + " " + job.path + " HTTP/1.1\r\nHost: " + authority + "\r\n" + extra + "\r\n";
     auto [qec, qn] = co_await asio::async_write(c.stream, asio::buffer(head), kTuple);
     (void)qn;
     if (qec) {

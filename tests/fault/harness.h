@@ -77,19 +77,33 @@ struct UpstreamSeen {
   std::map<std::string, std::string> headers;  // lower-case names, last value
 };
 
+struct LoopbackOptions {
+  std::string leaf_cert_pem;  // with leaf_key_pem; empty: a leaf from the test gate's CA for the loopback names
+  std::string leaf_key_pem;
+  std::size_t ports = 1;  // listeners, all serving alike
+};
+
 // HTTPS on 127.0.0.1 with a leaf from the test gate's CA, one thread for all connections.
-//   /reset   a head announcing 100000 bytes, 1000 of them, then a TCP reset
-//   other    200 with the body "ok", after reading the request body
+//   /reset     a head announcing 100000 bytes, 1000 of them, then a TCP reset
+//   /close     closes the connection without an answer
+//   /switch    101 Switching Protocols, then reads until the proxy closes
+//   /fields/N  200 with the body "ok" in a head of N header fields
+//   other      200 with the body "ok", after reading the request body
 class LoopbackUpstream {
  public:
-  LoopbackUpstream();
+  explicit LoopbackUpstream(LoopbackOptions options = {});
   ~LoopbackUpstream();
   LoopbackUpstream(const LoopbackUpstream&) = delete;
   LoopbackUpstream& operator=(const LoopbackUpstream&) = delete;
 
-  std::uint16_t port() const;
+  std::uint16_t port() const;  // the first listener's
+  std::vector<std::uint16_t> ports() const;
   std::vector<UpstreamSeen> seen() const;
   std::size_t seen_count() const;
+  std::size_t connections() const;  // accepted, over all listeners
+  // After a 101: the bytes that arrived on switched connections, and how many the proxy closed.
+  std::string after_switch() const;
+  std::size_t switched_closed() const;
 
   struct Impl;
 
@@ -115,6 +129,7 @@ struct AgentJob {
   std::string path = "/ok";
   std::vector<std::pair<std::string, std::string>> headers;  // request headers besides Host
   int requests = 1;                                          // on one connection, for Complete
+  std::string method = "GET";                                // for Complete
 };
 
 struct AgentResult {
@@ -127,9 +142,10 @@ struct AgentResult {
 
 struct ProxyTarget {
   std::uint16_t proxy_port = 0;
-  std::string proxy_authorization;  // the whole header value
-  std::string ca_pem;               // the proxy's CA certificate
-  std::uint16_t upstream_port = 0;  // the CONNECT target is 127.0.0.1 on this port
+  std::string proxy_authorization;          // the whole header value
+  std::string ca_pem;                       // the proxy's CA certificate
+  std::string upstream_host = "127.0.0.1";  // the CONNECT target, with the port below
+  std::uint16_t upstream_port = 0;
 };
 
 // Runs every job at once on one thread; each job gives up after the limit.

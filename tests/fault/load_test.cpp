@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,16 +45,18 @@ using Clock = std::chrono::steady_clock;
 
 std::string random_hex(std::size_t bytes) { return encode_hex(test::random_bytes_vec(bytes)); }
 
-// One entry bound to 127.0.0.1 whose single field holds value.
-std::string entry_result(const std::string& label, const std::string& value) {
+// One entry bound to the URL (127.0.0.1 unless given) whose single field holds value.
+std::string entry_result(const std::string& label, const std::string& value,
+                         const std::string& url = "https://127.0.0.1") {
   return fmt::format(R"([{{"entry_id":"e1","title":"api","data":{{"fields":[{{"label":"{}","value":"{}","tier":1}}],)"
-                     R"("urls":["https://127.0.0.1"]}}}}])",
-                     label, value);
+                     R"("urls":["{}"]}}}}])",
+                     label, value, url);
 }
 
-void script_gate(test::TestGate& gate, const std::string& token_value, const std::string& match_value) {
-  gate.set_answer("search.query", test::answer_result(entry_result("token", token_value)));
-  gate.set_answer("ext.match", test::answer_result(entry_result("api_key", match_value)));
+void script_gate(test::TestGate& gate, const std::string& token_value, const std::string& match_value,
+                 const std::string& url = "https://127.0.0.1") {
+  gate.set_answer("search.query", test::answer_result(entry_result("token", token_value, url)));
+  gate.set_answer("ext.match", test::answer_result(entry_result("api_key", match_value, url)));
 }
 
 const std::vector<std::pair<std::string, std::string>> kReference = {{"Authorization", "Bearer quorbelt://api/token"}};
@@ -417,6 +420,164 @@ TEST_F(FaultLoad, PrimaryGateStopsMidLoadAndTheReplicaTakesOverCleanly) {
   EXPECT_GT(from_replica, 0u);
   RecordProperty("credentials", fmt::format("primary {} replica {}", from_primary, from_replica));
   ASSERT_TRUE(serve_->running());
+}
+
+// The upstream client through the binary: its pool under a low descriptor limit, requests never
+// sent twice, and the answers that are upstream failures.
+using FaultUpstream = Installed;
+
+constexpr std::string_view kFailedBody = "QB-5070: upstream connection failed\n";
+
+std::size_t sockets_to(pid_t pid, const std::vector<std::uint16_t>& ports) {
+  return fault::fd_census(pid, ports).pooled;
+}
+
+// Waits until the count of sockets to the ports is at most n; the last count.
+std::size_t wait_sockets_at_most(pid_t pid, const std::vector<std::uint16_t>& ports, std::size_t n) {
+  const auto until = Clock::now() + seconds(15);
+  std::size_t c = sockets_to(pid, ports);
+  while (c > n && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    c = sockets_to(pid, ports);
+  }
+  return c;
+}
+
+TEST_F(FaultUpstream, ManyHostsUnderALowDescriptorLimitLeaveTheProxyWorking) {
+  test::TestGate gate;
+  const std::string token_value = "tok-" + random_hex(12);
+  secrets_.push_back(token_value);
+  script_gate(gate, token_value, "key-" + random_hex(12));
+  // More pool keys than the pool's bound of 128, and than a limit of 256 descriptors leaves room for.
+  constexpr std::size_t kHosts = 300;
+  auto upstream = std::make_unique<fault::LoopbackUpstream>(fault::LoopbackOptions{.ports = kHosts});
+  const std::vector<std::uint16_t> ports = upstream->ports();
+  enrol(gate);
+  ASSERT_NO_FATAL_FAILURE(start_serve(ports[0]));
+  const rlimit low{256, 256};
+  ASSERT_EQ(::prlimit(pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+  // Pooled connections to the gate are not the upstream pool's.
+  std::vector<std::uint16_t> pooled = ports;
+  pooled.push_back(gate.port());
+  const auto before = baseline_fds(pooled);
+
+  for (std::size_t i = 0; i < kHosts; ++i) {
+    fault::ProxyTarget t = target_;
+    t.upstream_port = ports[i];
+    const auto r = fault::run_agents(t, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
+    ASSERT_EQ(r[0].statuses, std::vector<int>{200}) << i << " " << r[0].error << serve_->err();
+  }
+  const std::size_t idle = sockets_to(pid(), ports);
+  EXPECT_LE(idle, 128u) << fault::fd_listing(pid());
+  EXPECT_GE(idle, 100u);  // the bound, not something else, limited the pool
+  // The oldest were closed to make room.
+  EXPECT_EQ(sockets_to(pid(), {ports.front()}), 0u);
+  EXPECT_EQ(sockets_to(pid(), {ports.back()}), 1u);
+  EXPECT_EQ(settled_fds(before.others(), pooled).others(), before.others()) << fault::fd_listing(pid());
+
+  // An ordinary request still works.
+  const auto r = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
+  ASSERT_EQ(r[0].statuses, std::vector<int>{200}) << r[0].error << serve_->err();
+  EXPECT_EQ(r[0].bodies[0], "ok");
+
+  // The servers close every connection: the proxy drops its side without any further request.
+  EXPECT_EQ(upstream->connections(), kHosts + 1);
+  upstream.reset();
+  EXPECT_EQ(wait_sockets_at_most(pid(), ports, 0), 0u) << fault::fd_listing(pid());
+  EXPECT_EQ(settled_fds(before.others(), pooled).others(), before.others()) << fault::fd_listing(pid());
+}
+
+TEST_F(FaultUpstream, RequestThatFailsAfterItWasWrittenIsNotSentAgain) {
+  test::TestGate gate;
+  script_gate(gate, "tok-" + random_hex(12), "key-" + random_hex(12));
+  fault::LoopbackUpstream upstream;
+  enrol(gate);
+  ASSERT_NO_FATAL_FAILURE(start_serve(upstream.port()));
+  // A pooled connection, then a request on it that the server reads and answers by closing.
+  const auto first = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok"}}, seconds(30));
+  ASSERT_EQ(first[0].statuses, std::vector<int>{200}) << first[0].error << serve_->err();
+  ASSERT_EQ(upstream.connections(), 1u);
+  AgentJob del{Leave::Complete, "/close"};
+  del.method = "DELETE";
+  const auto r = fault::run_agents(target_, {del}, seconds(30));
+  ASSERT_EQ(r[0].statuses, std::vector<int>{502}) << r[0].error << serve_->err();
+  EXPECT_EQ(r[0].bodies[0], kFailedBody);
+  std::size_t deletes = 0;
+  for (const auto& s : upstream.seen()) deletes += s.method == "DELETE" && s.target == "/close";
+  EXPECT_EQ(deletes, 1u);
+  EXPECT_EQ(upstream.connections(), 1u);  // the pooled one was taken, and no other opened to retry
+  EXPECT_TRUE(serve_->wait_for_err(fmt::format("QB-5070: upstream https://127.0.0.1:{}/close: ", upstream.port()), 1,
+                                   seconds(5)))
+      << serve_->err();
+}
+
+TEST_F(FaultUpstream, SwitchingProtocolsIsAnUpstreamFailureAndItsConnectionIsClosed) {
+  test::TestGate gate;
+  const std::string token_value = "tok-" + random_hex(12);
+  secrets_.push_back(token_value);
+  script_gate(gate, token_value, "key-" + random_hex(12));
+  fault::LoopbackUpstream upstream;
+  enrol(gate);
+  ASSERT_NO_FATAL_FAILURE(start_serve(upstream.port()));
+  // The next request, from another tunnel, must not go into the switched stream.
+  AgentJob job{Leave::Complete, "/switch", kReference};
+  const auto r = fault::run_agents(target_, {job}, seconds(30));
+  ASSERT_EQ(r[0].statuses, std::vector<int>{502}) << r[0].error << serve_->err();
+  EXPECT_EQ(r[0].bodies[0], kFailedBody);
+  const auto until = Clock::now() + seconds(10);
+  while (upstream.switched_closed() == 0 && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(upstream.switched_closed(), 1u);
+  const auto next = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
+  ASSERT_EQ(next[0].statuses, std::vector<int>{200}) << next[0].error << serve_->err();
+  EXPECT_EQ(upstream.after_switch(), "");
+  EXPECT_EQ(upstream.connections(), 2u);
+  ASSERT_EQ(upstream.seen().size(), 2u);
+  EXPECT_EQ(upstream.seen()[1].headers.at("authorization"), "Bearer " + token_value);
+  EXPECT_TRUE(serve_->wait_for_err(fmt::format("QB-5070: upstream https://127.0.0.1:{}/switch: unexpected 101 "
+                                               "Switching Protocols: protocol upgrades are not carried\n",
+                                               upstream.port()),
+                                   1, seconds(5)))
+      << serve_->err();
+}
+
+TEST_F(FaultUpstream, ResponseHeadOfMoreThanAHundredFieldsIsAnUpstreamFailure) {
+  test::TestGate gate;
+  script_gate(gate, "tok-" + random_hex(12), "key-" + random_hex(12));
+  fault::LoopbackUpstream upstream;
+  enrol(gate);
+  ASSERT_NO_FATAL_FAILURE(start_serve(upstream.port()));
+  struct Case {
+    int fields;
+    int status;
+  };
+  for (const Case c : {Case{100, 200}, Case{101, 502}, Case{5000, 502}}) {
+    SCOPED_TRACE(c.fields);
+    const auto r =
+        fault::run_agents(target_, {AgentJob{Leave::Complete, fmt::format("/fields/{}", c.fields)}}, seconds(30));
+    ASSERT_EQ(r[0].statuses, std::vector<int>{c.status}) << r[0].error << serve_->err();
+    EXPECT_EQ(r[0].bodies[0], c.status == 200 ? "ok" : kFailedBody);
+  }
+  EXPECT_TRUE(serve_->wait_for_err("response head has more than 100 header fields\n", 2, seconds(5))) << serve_->err();
+}
+
+TEST_F(FaultUpstream, CertificateNamingTheHostOnlyInItsCommonNameGetsNoSecret) {
+  test::TestGate gate;
+  const std::string token_value = "tok-" + random_hex(12);
+  const std::string match_value = "key-" + random_hex(12);
+  secrets_.insert(secrets_.end(), {token_value, match_value});
+  script_gate(gate, token_value, match_value, "https://localhost");
+  // From the trusted test root, CN=localhost and no subjectAltName.
+  const test::TestCert leaf = test::make_test_leaf(test::test_gate_ca(), "localhost", "");
+  fault::LoopbackUpstream upstream({.leaf_cert_pem = leaf.cert_pem, .leaf_key_pem = leaf.key_pem});
+  enrol(gate);
+  ASSERT_NO_FATAL_FAILURE(start_serve(upstream.port()));
+  target_.upstream_host = "localhost";
+  const auto r = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
+  ASSERT_EQ(r[0].statuses, std::vector<int>{502}) << r[0].error << serve_->err();
+  EXPECT_EQ(r[0].bodies[0], kFailedBody);
+  EXPECT_EQ(upstream.seen_count(), 0u);
+  EXPECT_TRUE(serve_->wait_for_err("certificate verify failed", 1, seconds(5))) << serve_->err();
 }
 
 }  // namespace

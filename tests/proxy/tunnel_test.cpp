@@ -349,17 +349,80 @@ TEST_F(TunnelEndToEnd, EarlyRefusalDuringUploadReachesTheAgent) {
   EXPECT_EQ(r.out, "413") << r.err;
 }
 
-TEST(TunnelUpstreamPool, ServerThatClosesIdleConnectionsCausesNo502) {
+std::size_t open_fds() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n - 1;  // the iterator's own
+}
+
+// Waits (bounded) until the pool holds n idle connections and the process has fds descriptors.
+bool wait_pool(TestProxy& proxy, std::size_t n, std::size_t fds) {
+  for (int i = 0; i < 1000; ++i) {
+    if (proxy.upstream().stats().idle_connections == n && open_fds() == fds) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+TEST(TunnelUpstreamPool, ServerThatClosesIdleConnectionsIsDroppedWithoutNewTraffic) {
   EchoUpstream echo(pki().leaf, test::EchoOptions{300ms});
   TestProxy proxy;
   const std::string u = fmt::format("https://127.0.0.1:{}/echo", echo.port());
+  const std::size_t fds = open_fds();
   auto r1 = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", u});
   EXPECT_EQ(r1.out, "200") << r1.err;
-  // Waits for the server to drop its idle connection (a state, not a duration under test).
-  std::this_thread::sleep_for(800ms);
+  // Both ends of the connection are in this process: none left, not even in CLOSE_WAIT.
+  EXPECT_TRUE(wait_pool(proxy, 0, fds)) << proxy.upstream().stats().idle_connections << " idle, " << open_fds()
+                                        << " descriptors, " << fds << " at the start";
   auto r2 = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", u});
   EXPECT_EQ(r2.out, "200") << r2.err;
   EXPECT_EQ(echo.connections(), 2u);
+}
+
+TEST(TunnelUpstreamPool, IdleConnectionsAreClosedAfterTheIdleTime) {
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.upstream.pool_idle_timeout = 500ms;
+  TestProxy proxy(o);
+  const std::string u = fmt::format("https://127.0.0.1:{}/echo", echo.port());
+  const std::size_t fds = open_fds();
+  auto r1 = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", u});
+  EXPECT_EQ(r1.out, "200") << r1.err;
+  EXPECT_EQ(proxy.upstream().stats().idle_connections, 1u);
+  EXPECT_TRUE(wait_pool(proxy, 0, fds)) << proxy.upstream().stats().idle_connections << " idle, " << open_fds()
+                                        << " descriptors, " << fds << " at the start";
+  EXPECT_EQ(echo.connections(), 1u);
+}
+
+TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst) {
+  EchoUpstream one(pki().leaf);
+  EchoUpstream two(pki().leaf);
+  ProxyOptions o;
+  o.upstream.pool_max_idle = 2;
+  o.upstream.lookup = [](const std::string&) -> ResolveResult {
+    return std::vector<asio::ip::address>{asio::ip::make_address("127.0.0.1")};
+  };
+  TestProxy proxy(o);
+  struct Step {
+    std::string url;
+    std::size_t new_connections;  // opened by this request
+  };
+  const std::vector<Step> steps = {
+      {fmt::format("https://localhost:{}/echo", one.port()), 1},
+      {fmt::format("https://LocalHost:{}/echo", one.port()), 0},
+      {fmt::format("https://127.0.0.1:{}/echo", one.port()), 1},
+      {fmt::format("https://127.0.0.1:{}/echo", two.port()), 1},  // the pool is full: localhost goes
+      {fmt::format("https://127.0.0.1:{}/echo", one.port()), 0},
+      {fmt::format("https://LOCALHOST:{}/echo", one.port()), 1},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.url);
+    const std::size_t before = proxy.upstream().stats().connections_opened;
+    auto r = curl(proxy, {"-o", "/dev/null", "-w", "%{http_code}", step.url});
+    EXPECT_EQ(r.out, "200") << r.err;
+    EXPECT_EQ(proxy.upstream().stats().connections_opened - before, step.new_connections);
+    EXPECT_LE(proxy.upstream().stats().idle_connections, 2u);
+  }
 }
 
 TEST(TunnelDeadlines, SlowHeadStalledBodyAndIdleHeaderRead) {
@@ -439,6 +502,34 @@ TEST(TunnelUpstreamTls, ServerNotSignedByATrustedRootGives502) {
   EXPECT_NE(r.out.find("\r\n\r\nQB-5070: upstream connection failed\n"), std::string::npos) << r.out;
   EXPECT_NE(err.text().find("certificate verify failed"), std::string::npos) << err.text();
   EXPECT_TRUE(echo.requests().empty());
+}
+
+TEST(TunnelUpstreamTls, HostNamesComeFromDnsSubjectAltNamesWithWholeLabelWildcards) {
+  struct Case {
+    std::string common_name;
+    std::string alt_names;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"foo.example.com", "", false},
+      {"foo.example.com", "DNS:f*.example.com", false},
+      {"foo.example.com", "DNS:*oo.example.com", false},
+      {"x", "DNS:*.example.com", true},
+      {"x", "DNS:FOO.example.com", true},
+  };
+  ProxyOptions o;
+  o.upstream.lookup = [](const std::string&) -> ResolveResult {
+    return std::vector<asio::ip::address>{asio::ip::make_address("127.0.0.1")};
+  };
+  TestProxy proxy(o);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.alt_names);
+    EchoUpstream echo(test::make_test_leaf(pki().ca, c.common_name, c.alt_names));
+    auto r = curl(
+        proxy, {"-o", "/dev/null", "-w", "%{http_code}", fmt::format("https://foo.example.com:{}/echo", echo.port())});
+    EXPECT_EQ(r.out, c.accepted ? "200" : "502") << r.err;
+    EXPECT_EQ(echo.requests().size(), c.accepted ? 1u : 0u);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -141,8 +141,8 @@ TestCert make_test_ca(std::string_view common_name, std::string_view organisatio
   return finish(cert.get(), key.get());
 }
 
-TestCert make_test_leaf(const TestCert& ca, std::string_view common_name) {
-  return make_test_leaf(ca, TestLeafSpec{.common_name = std::string(common_name)});
+TestCert make_test_leaf(const TestCert& ca, std::string_view common_name, const std::string& subject_alt_names) {
+  return make_test_leaf(ca, TestLeafSpec{.common_name = std::string(common_name), .alt_names = subject_alt_names});
 }
 
 TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec) {

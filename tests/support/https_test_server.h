@@ -20,15 +20,18 @@ struct TestCert {
 
 // A self-signed P-256 CA certificate with the given subject common name and organisation.
 TestCert make_test_ca(std::string_view common_name, std::string_view organisation = "quorbelt tests");
-// A server certificate for 127.0.0.1, ::1 and localhost, issued by the CA.
-TestCert make_test_leaf(const TestCert& ca, std::string_view common_name = "127.0.0.1");
+inline constexpr const char* kLoopbackNames = "IP:127.0.0.1,IP:::1,DNS:localhost";
+// A server certificate issued by the CA, for the subjectAltNames given in OpenSSL's notation
+// (empty: no subjectAltName extension, the common name alone).
+TestCert make_test_leaf(const TestCert& ca, std::string_view common_name = "127.0.0.1",
+                        const std::string& subject_alt_names = kLoopbackNames);
 
 struct TestLeafSpec {
   std::string common_name = "127.0.0.1";
-  std::string alt_names = "IP:127.0.0.1,IP:::1,DNS:localhost";  // OpenSSL's form; empty: no subjectAltName
-  bool rsa = false;                                             // a 2048-bit RSA key instead of P-256
+  std::string alt_names = kLoopbackNames;  // OpenSSL's form; empty: no subjectAltName
+  bool rsa = false;                        // a 2048-bit RSA key instead of P-256
 };
-// A server certificate issued by the CA, as the spec says.
+// A server certificate issued by the CA, as described.
 TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec);
 
 // A complete HTTP/1.1 response with Content-Length and any extra header lines ("Name: value").
