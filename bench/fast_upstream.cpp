@@ -2,7 +2,10 @@
 // "/bytes?n=N", which gets N bytes of body with a Content-Length. Keeps connections alive.
 //   fast_upstream --cert PEM --key PEM --port P [--addresses N] [--threads T]
 // Listens on 127.0.0.1 .. 127.0.0.N (the extra addresses let a benchmark use many hosts, one leaf
-// each), prints "ready" once listening, and serves until killed.
+// each), prints "ready" once listening, and serves until killed. T (default: one per processor)
+// single-threaded contexts; connections are dealt to them in turn and stay there, so the direct
+// rows measure the machine rather than two threads or a shared queue.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +19,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -85,12 +89,24 @@ asio::awaitable<void> session(std::shared_ptr<Stream> stream) {
   }
 }
 
-asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, ssl::context& tls) {
+struct Workers {
+  std::vector<std::unique_ptr<asio::io_context>> contexts;
+  std::size_t next = 0;  // only the first context's thread runs the accept loops
+
+  asio::io_context& pick() {
+    asio::io_context& io = *contexts[next];
+    next = (next + 1) % contexts.size();
+    return io;
+  }
+};
+
+asio::awaitable<void> accept_loop(std::shared_ptr<tcp::acceptor> acceptor, ssl::context& tls, Workers& workers) {
   for (;;) {
-    tcp::socket sock = co_await acceptor->async_accept(asio::use_awaitable);
+    asio::io_context& io = workers.pick();
+    tcp::socket sock = co_await acceptor->async_accept(io, asio::use_awaitable);
     sock.set_option(tcp::no_delay(true));
     auto stream = std::make_shared<Stream>(std::move(sock), tls);
-    asio::co_spawn(acceptor->get_executor(), session(std::move(stream)), asio::detached);
+    asio::co_spawn(io, session(std::move(stream)), asio::detached);
   }
 }
 
@@ -103,7 +119,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   std::string cert, key;
-  unsigned port = 0, addresses = 1, threads = 2;
+  unsigned port = 0, addresses = 1, threads = std::max(1u, std::thread::hardware_concurrency());
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const char* v = argv[i + 1];
@@ -130,18 +146,24 @@ int main(int argc, char** argv) {
     tls.use_certificate_chain_file(cert);
     tls.use_private_key_file(key, ssl::context::pem);
 
-    asio::io_context io(static_cast<int>(threads));
+    Workers workers;
+    for (unsigned i = 0; i < threads; ++i) workers.contexts.push_back(std::make_unique<asio::io_context>(1));
+    asio::io_context& io = *workers.contexts.front();
     for (unsigned i = 0; i < addresses; ++i) {
       const auto addr = asio::ip::make_address_v4(0x7f000001u + i);
       auto acceptor = std::make_shared<tcp::acceptor>(io, tcp::endpoint(addr, static_cast<std::uint16_t>(port)));
-      asio::co_spawn(io, accept_loop(acceptor, tls), asio::detached);
+      asio::co_spawn(io, accept_loop(acceptor, tls, workers), asio::detached);
     }
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep;
+    for (auto& c : workers.contexts) keep.push_back(asio::make_work_guard(*c));
     asio::signal_set stop(io, SIGINT, SIGTERM);
-    stop.async_wait([&](const boost::system::error_code&, int) { io.stop(); });
+    stop.async_wait([&](const boost::system::error_code&, int) {
+      for (auto& c : workers.contexts) c->stop();
+    });
     std::cout << "ready" << std::endl;
 
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back([&] { io.run(); });
+    for (unsigned i = 1; i < threads; ++i) pool.emplace_back([&, i] { workers.contexts[i]->run(); });
     io.run();
     for (auto& t : pool) t.join();
   } catch (const std::exception& e) {

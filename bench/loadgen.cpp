@@ -1,15 +1,20 @@
 // The load generator every benchmark candidate is driven by, so the comparison is fair.
 //   loadgen --target HOST:PORT [--proxy HOST:PORT --proxy-auth USER:PASS] --ca PEM [--ca PEM ...]
 //           [--mode load|setup|idle] [--conns N] [--requests M] [--duration S] [--path P]
-//           [--header "Name: value"] [--fresh-hosts] [--hold S] [--label TEXT]
+//           [--header "Name: value"] [--fresh-hosts] [--hold S] [--label TEXT] [--watch NAME=PID ...]
 // load:  N connections (tunnels when --proxy is given), one warm-up request each, then keep-alive
 //        requests until M per connection or S seconds; latency of each request, whole body read.
 // setup: N times in a row a new connection: CONNECT, TLS handshake, one request; latency of the
 //        whole. --fresh-hosts uses 127.0.0.(2+i) as the target host, so each needs its own leaf.
 // idle:  N tunnels with their TLS handshakes done, then "ready" on standard error, held S seconds.
+// --watch: the CPU time of that process's threads over the measured part, reported beside the
+// load generator's own and the machine's, so a row shows whether something other than the candidate
+// was the limit.
 // Prints one JSON object on standard output.
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,9 +22,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,6 +68,117 @@ struct Options {
   bool fresh_hosts = false;
   double hold = 10;
   std::string label;
+  std::vector<std::pair<std::string, int>> watch;  // name, pid
+};
+
+// utime + stime in seconds from a /proc stat file; -1 when it cannot be read.
+double stat_cpu(const std::filesystem::path& file) {
+  static const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(text.substr(close + 1));
+  std::string field;
+  double utime = 0, stime = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stod(field);
+    if (i == 15) stime = std::stod(field);
+  }
+  return (utime + stime) / tick;
+}
+
+// CPU seconds per thread of a process, from /proc/PID/task/*/stat; key 0 holds the whole process
+// (/proc/PID/stat, which keeps the time of threads that have ended, e.g. a thread per connection).
+std::map<int, double> thread_cpu(int pid) {
+  std::map<int, double> out;
+  const double whole = stat_cpu(fmt::format("/proc/{}/stat", pid));
+  if (whole < 0) return out;
+  out[0] = whole;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(fmt::format("/proc/{}/task", pid), ec)) {
+    const double t = stat_cpu(e.path() / "stat");
+    if (t >= 0) out[std::atoi(e.path().filename().c_str())] = t;
+  }
+  return out;
+}
+
+// Busy and total jiffies of the whole machine, from the first line of /proc/stat.
+std::pair<double, double> machine_cpu() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  in >> cpu;
+  double total = 0, idle = 0, v = 0;
+  for (int i = 0; i < 8 && in >> v; ++i) {
+    total += v;
+    if (i == 3 || i == 4) idle += v;  // idle, iowait
+  }
+  return {total - idle, total};
+}
+
+double self_cpu(int who) {
+  rusage ru{};
+  getrusage(who, &ru);
+  auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return sec(ru.ru_utime) + sec(ru.ru_stime);
+}
+
+// CPU use over the measured part of a run: the watched processes, the load generator, the machine.
+class CpuWatch {
+ public:
+  explicit CpuWatch(const Options& o) : o_(o) {}
+
+  void start() {
+    before_.clear();
+    for (const auto& [name, pid] : o_.watch) before_.push_back(thread_cpu(pid));
+    self_ = self_cpu(RUSAGE_SELF);
+    machine_ = machine_cpu();
+    started_ = true;
+  }
+
+  // Busiest loader thread's share, measured by the threads themselves.
+  void loader_thread(double share) {
+    std::lock_guard lock(mu_);
+    busiest_loader_ = std::max(busiest_loader_, share);
+  }
+
+  std::string json(double seconds) const {
+    if (seconds <= 0 || !started_) return "{}";
+    std::string out = "{";
+    for (std::size_t i = 0; i < o_.watch.size(); ++i) {
+      const auto after = thread_cpu(o_.watch[i].second);
+      if (after.empty() || before_[i].empty()) {
+        out += fmt::format(R"("{}":{{"gone":true}},)", o_.watch[i].first);
+        continue;
+      }
+      double busiest = 0;
+      for (const auto& [tid, t] : after) {
+        if (tid == 0) continue;
+        const auto b = before_[i].find(tid);
+        busiest = std::max(busiest, t - (b == before_[i].end() ? 0 : b->second));
+      }
+      out += fmt::format(R"("{}":{{"cores":{:.2f},"busiest_thread":{:.2f},"threads":{}}},)", o_.watch[i].first,
+                         (after.at(0) - before_[i].at(0)) / seconds, busiest / seconds, after.size() - 1);
+    }
+    const auto m = machine_cpu();
+    const double cpus = static_cast<double>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    const double total = m.second - machine_.second;
+    out += fmt::format(R"("loadgen":{{"cores":{:.2f},"busiest_thread":{:.2f}}},)",
+                       (self_cpu(RUSAGE_SELF) - self_) / seconds, busiest_loader_);
+    out += fmt::format(R"("machine":{{"busy_cores":{:.2f},"cpus":{}}}}})",
+                       total > 0 ? (m.first - machine_.first) / total * cpus : 0, cpus);
+    return out;
+  }
+
+ private:
+  const Options& o_;
+  std::vector<std::map<int, double>> before_;
+  bool started_ = false;
+  double self_ = 0;
+  std::pair<double, double> machine_{0, 0};
+  mutable std::mutex mu_;
+  double busiest_loader_ = 0;
 };
 
 void split_host_port(const std::string& text, std::string& host, std::string& port) {
@@ -116,17 +236,31 @@ class Client {
 
   // One request, the whole body read; returns the body bytes.
   std::size_t request() {
-    http::request<http::empty_body> req{http::verb::get, o_.path, 11};
-    req.set(http::field::host, authority_);
-    req.set(http::field::user_agent, "qb-loadgen");
-    if (!o_.header_name.empty()) req.set(o_.header_name, o_.header_value);
-    http::write(stream_, req);
+    if (head_.empty()) {  // the same head every time: serialised once, so the loader stays cheap
+      head_ = fmt::format("GET {} HTTP/1.1\r\nHost: {}\r\nUser-Agent: qb-loadgen\r\n", o_.path, authority_);
+      if (!o_.header_name.empty()) head_ += fmt::format("{}: {}\r\n", o_.header_name, o_.header_value);
+      head_ += "\r\n";
+    }
+    asio::write(stream_, asio::buffer(head_));
 
     http::response_parser<http::buffer_body> parser;
     parser.body_limit(boost::none);
     http::read_header(stream_, rbuf_, parser);
     if (parser.get().result_int() != 200) {
       throw std::runtime_error(fmt::format("status {}", parser.get().result_int()));
+    }
+    if (!parser.keep_alive()) throw std::runtime_error("connection not kept alive");
+    if (parser.content_length() && !parser.chunked()) {
+      // Sized body: read straight into one buffer, past the parser, so the loader is not what limits.
+      std::uint64_t left = *parser.content_length();
+      const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(rbuf_.size(), left));
+      rbuf_.consume(have);
+      left -= have;
+      while (left > 0) {
+        left -= stream_.read_some(
+            asio::buffer(buf_.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size(), left))));
+      }
+      return static_cast<std::size_t>(*parser.content_length());
     }
     std::size_t bytes = 0;
     while (!parser.is_done()) {
@@ -152,6 +286,7 @@ class Client {
   ssl::stream<tcp::socket> stream_;
   std::string host_;
   std::string authority_;
+  std::string head_;
   boost::beast::flat_buffer rbuf_;
   std::vector<char> buf_;
 };
@@ -166,7 +301,7 @@ double percentile(std::vector<double>& v, double p) {
 }
 
 void print(const Options& o, double seconds, std::vector<double>& lat, std::size_t bytes, std::size_t errors,
-           const std::string& first_error) {
+           const std::string& first_error, const CpuWatch& cpu) {
   const double n = static_cast<double>(lat.size());
   double mean = 0;
   for (double x : lat) mean += x;
@@ -177,10 +312,10 @@ void print(const Options& o, double seconds, std::vector<double>& lat, std::size
   }
   std::cout << fmt::format(R"({{"label":"{}","mode":"{}","conns":{},"requests":{},"seconds":{:.3f},"rps":{:.1f},)"
                            R"("mean_us":{:.1f},"p50_us":{:.1f},"p99_us":{:.1f},"p999_us":{:.1f},"bytes":{},)"
-                           R"("bytes_per_s":{:.0f},"errors":{},"first_error":"{}"}})",
+                           R"("bytes_per_s":{:.0f},"errors":{},"first_error":"{}","cpu":{}}})",
                            o.label, o.mode, o.conns, lat.size(), seconds, seconds > 0 ? n / seconds : 0, mean,
                            percentile(lat, 0.50), percentile(lat, 0.99), percentile(lat, 0.999), bytes,
-                           seconds > 0 ? static_cast<double>(bytes) / seconds : 0, errors, err)
+                           seconds > 0 ? static_cast<double>(bytes) / seconds : 0, errors, err, cpu.json(seconds))
             << std::endl;
 }
 
@@ -191,6 +326,7 @@ int run_load(const Options& o, ssl::context& tls) {
   std::string first_error;
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
+  CpuWatch cpu(o);
   Clock::time_point start, deadline;
   std::vector<std::thread> threads;
   for (int c = 0; c < o.conns; ++c) {
@@ -207,7 +343,9 @@ int run_load(const Options& o, ssl::context& tls) {
         failure = e.what();
       }
       ready.fetch_add(1);
-      while (!go.load()) std::this_thread::yield();
+      go.wait(false);  // blocked, not spinning, while the other connections are still set up
+      const double cpu0 = self_cpu(RUSAGE_THREAD);
+      const auto t_start = Clock::now();
       for (long i = 0; failure.empty() && (o.requests == 0 || i < o.requests); ++i) {
         if (o.duration > 0 && Clock::now() >= deadline) break;
         const auto t0 = Clock::now();
@@ -219,6 +357,8 @@ int run_load(const Options& o, ssl::context& tls) {
         }
         lat.push_back(micros(Clock::now() - t0));
       }
+      const double spent = std::chrono::duration<double>(Clock::now() - t_start).count();
+      if (spent > 0) cpu.loader_thread((self_cpu(RUSAGE_THREAD) - cpu0) / spent);
       client.close();
       std::lock_guard lock(mu);
       all.insert(all.end(), lat.begin(), lat.end());
@@ -232,10 +372,12 @@ int run_load(const Options& o, ssl::context& tls) {
   while (ready.load() < o.conns) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   start = Clock::now();
   deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.duration));
+  cpu.start();
   go.store(true);
+  go.notify_all();
   for (auto& t : threads) t.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  print(o, seconds, all, bytes_total, errors, first_error);
+  print(o, seconds, all, bytes_total, errors, first_error, cpu);
   return errors == 0 ? 0 : 1;
 }
 
@@ -244,6 +386,9 @@ int run_setup(const Options& o, ssl::context& tls) {
   std::vector<double> lat;
   std::size_t bytes = 0, errors = 0;
   std::string first_error;
+  CpuWatch cpu(o);
+  cpu.start();
+  const double cpu0 = self_cpu(RUSAGE_THREAD);
   const auto start = Clock::now();
   for (int i = 0; i < o.conns; ++i) {
     const std::string host = o.fresh_hosts ? fmt::format("127.0.0.{}", 2 + i) : o.target_host;
@@ -259,7 +404,9 @@ int run_setup(const Options& o, ssl::context& tls) {
       if (first_error.empty()) first_error = e.what();
     }
   }
-  print(o, std::chrono::duration<double>(Clock::now() - start).count(), lat, bytes, errors, first_error);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (seconds > 0) cpu.loader_thread((self_cpu(RUSAGE_THREAD) - cpu0) / seconds);
+  print(o, seconds, lat, bytes, errors, first_error, cpu);
   return errors == 0 ? 0 : 1;
 }
 
@@ -286,14 +433,14 @@ int run_idle(const Options& o, ssl::context& tls) {
   std::cerr << "ready " << open.size() << std::endl;
   std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
   for (auto& c : open) c->close();
-  print(o, seconds, lat, 0, errors, first_error);
+  print(o, seconds, lat, 0, errors, first_error, CpuWatch(o));
   return errors == 0 ? 0 : 1;
 }
 
 int usage() {
   std::cerr << "usage: loadgen --target HOST:PORT [--proxy HOST:PORT --proxy-auth USER:PASS] --ca PEM "
                "[--mode load|setup|idle] [--conns N] [--requests M] [--duration S] [--path P] "
-               "[--header 'Name: value'] [--fresh-hosts] [--hold S] [--label TEXT]\n";
+               "[--header 'Name: value'] [--fresh-hosts] [--hold S] [--label TEXT] [--watch NAME=PID ...]\n";
   return 2;
 }
 
@@ -337,6 +484,10 @@ int main(int argc, char** argv) {
         o.hold = std::stod(v);
       } else if (a == "--label") {
         o.label = v;
+      } else if (a == "--watch") {
+        const auto eq = v.find('=');
+        if (eq == std::string::npos) return usage();
+        o.watch.emplace_back(v.substr(0, eq), std::stoi(v.substr(eq + 1)));
       } else {
         return usage();
       }
