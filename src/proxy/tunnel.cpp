@@ -50,6 +50,7 @@ namespace {
 
 constexpr auto kAwait = asio::use_awaitable;
 constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kFrame = 18;  // a chunk size line: 16 hex digits and CRLF
 
 int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in, unsigned int inlen,
                   void*) {
@@ -235,34 +236,46 @@ asio::awaitable<WriteOutcome> write_response(AgentTls& tls, AgentRequest& st, Pr
   head += "\r\n";
   error_code ec;
   if (!r.body) {
-    std::array<asio::const_buffer, 2> bufs{asio::buffer(head),
-                                           asio::buffer(no_body ? std::string_view() : r.static_body)};
-    co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
+    if (!no_body) head += r.static_body;
+    co_await asio::async_write(tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
     if (ec) out.write_error = ec.message();
     co_return out;
+  }
+  // Room for a chunk's size line before the bytes and its CRLF after, so that every piece leaves
+  // in one write, one TLS record where it fits.
+  if (buf.size() < kFrame + kChunk + 2) buf.resize(kFrame + kChunk + 2);
+  char* const data = buf.data() + kFrame;
+  // Body bytes that came with the response head go out with it.
+  if (!no_body) {
+    if (std::size_t first = r.body->read_ready(data, kChunk); first > 0) {
+      if (chunked) head += fmt::format("{:x}\r\n", first);
+      head.append(data, first);
+      if (chunked) head += "\r\n";
+    }
   }
   co_await asio::async_write(tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
   if (ec) {
     out.write_error = ec.message();
     co_return out;
   }
-  if (buf.empty()) buf.resize(kChunk);
   while (true) {
-    BodyResult n = co_await r.body->read_some(buf.data(), buf.size());
+    BodyResult n = co_await r.body->read_some(data, kChunk);
     if (!n) {
       out.body_error = n.error();
       co_return out;
     }
     if (*n == 0) break;
     if (no_body) continue;
+    asio::const_buffer piece(data, *n);
     if (chunked) {
-      std::string size_line = fmt::format("{:x}\r\n", *n);
-      std::array<asio::const_buffer, 3> bufs{asio::buffer(size_line), asio::buffer(buf.data(), *n),
-                                             asio::buffer("\r\n", 2)};
-      co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
-    } else {
-      co_await asio::async_write(tls, asio::buffer(buf.data(), *n), asio::redirect_error(kAwait, ec));
+      char line[kFrame];
+      auto end = fmt::format_to_n(line, sizeof line, "{:x}\r\n", *n).out;
+      const std::size_t len = static_cast<std::size_t>(end - line);
+      std::memcpy(data - len, line, len);
+      std::memcpy(data + *n, "\r\n", 2);
+      piece = asio::const_buffer(data - len, len + *n + 2);
     }
+    co_await asio::async_write(tls, piece, asio::redirect_error(kAwait, ec));
     if (ec) {
       out.write_error = ec.message();
       co_return out;

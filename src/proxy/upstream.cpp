@@ -96,6 +96,11 @@ class DeadlineBody final : public BodyReader {
     if (s.fired) co_return Clock::now() >= s.absolute_at ? absolute_text() : idle_text();
     co_return r;
   }
+  std::size_t read_ready(char* buf, std::size_t size) override {
+    // Taking bytes that are at hand needs no timer; past the absolute limit the next read fails.
+    if (Clock::now() >= shared_->absolute_at) return 0;
+    return shared_->inner->read_ready(buf, size);
+  }
   std::optional<std::uint64_t> known_length() const override { return shared_->inner->known_length(); }
   bool at_end() const override { return shared_->inner->at_end(); }
   void cancel() override { shared_->inner->cancel(); }
@@ -376,6 +381,7 @@ class UpstreamBody final : public BodyReader {
   asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
     if (end_) co_return std::size_t{0};
     auto& p = *ex_->parser;
+    if (pending_) co_return failure(pending_);
     while (true) {
       if (p.is_done()) {
         end_ = true;
@@ -391,21 +397,43 @@ class UpstreamBody final : public BodyReader {
       co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, asio::redirect_error(kAwait, ec));
       std::size_t got = p.got();
       if (ec == http::error::need_buffer) ec = {};
-      if (ec) {
-        if (!ex_->upload_error.empty() && !ex_->aborted) co_return ex_->upload_error;
-        co_return err_text(ec);
-      }
+      if (ec) co_return failure(ec);
       if (got > 0) co_return got;
     }
+  }
+  // What the head's read left in the buffer (often the whole of a small body) is parsed here.
+  std::size_t read_ready(char* buf, std::size_t size) override {
+    auto& p = *ex_->parser;
+    if (end_ || pending_ || !ex_->conn || p.is_done()) return 0;
+    auto& in = ex_->conn->buf;
+    p.set_output(buf, size);
+    while (in.size() > 0 && !p.is_done()) {
+      error_code ec;
+      std::size_t used = p.put(in.data(), ec);
+      in.consume(used);
+      if (ec == http::error::need_buffer || ec == http::error::need_more) break;
+      if (ec) {
+        pending_ = ec;
+        break;
+      }
+      if (used == 0) break;
+    }
+    return p.got();
   }
   std::optional<std::uint64_t> known_length() const override { return len_; }
   bool at_end() const override { return end_; }
   void cancel() override { ex_->cancel_io(); }
 
  private:
+  std::string failure(const error_code& ec) const {
+    if (!ex_->upload_error.empty() && !ex_->aborted) return ex_->upload_error;
+    return err_text(ec);
+  }
+
   std::shared_ptr<Exchange> ex_;
   std::optional<std::uint64_t> len_;
   bool end_ = false;
+  error_code pending_;  // a parse failure read_ready found
 };
 
 // ---------------------------------------------------------------------------------------------
