@@ -94,6 +94,9 @@ class BodyReader {
   virtual ~BodyReader() = default;
   // Error values are the failure's text, printed as they stand.
   virtual boost::asio::awaitable<Result<std::size_t, std::string>> read_some(char* buf, std::size_t size) = 0;
+  // Takes body bytes that have already arrived, without waiting: 0 when none are at hand. A failure
+  // found here is left for the next read_some.
+  virtual std::size_t read_ready(char*, std::size_t) { return 0; }
   // The length announced by Content-Length, when known.
   virtual std::optional<std::uint64_t> known_length() const = 0;
   // True once the end was read (or the body is known to be empty).

@@ -27,6 +27,7 @@
 #include "core/text.h"
 #include "proxy/async_event.h"
 #include "proxy/http_parser.h"
+#include "proxy/tls_stream.h"
 
 namespace qb {
 
@@ -49,6 +50,7 @@ namespace {
 
 constexpr auto kAwait = asio::use_awaitable;
 constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kFrame = 18;  // a chunk size line: 16 hex digits and CRLF
 
 int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in, unsigned int inlen,
                   void*) {
@@ -68,51 +70,8 @@ int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const 
   return SSL_TLSEXT_ERR_ALERT_FATAL;
 }
 
-// The client's stream as the TLS server reads it: first the bytes that came with the CONNECT
-// head, then the socket. One read never mixes the two.
-class PrefixedStream {
- public:
-  using executor_type = tcp::socket::executor_type;
-  using lowest_layer_type = tcp::socket::lowest_layer_type;
-
-  PrefixedStream(tcp::socket sock, std::string prefix) : sock_(std::move(sock)), prefix_(std::move(prefix)) {}
-
-  executor_type get_executor() { return sock_.get_executor(); }
-  lowest_layer_type& lowest_layer() { return sock_.lowest_layer(); }
-  const lowest_layer_type& lowest_layer() const { return sock_.lowest_layer(); }
-  tcp::socket& socket() { return sock_; }
-
-  template <typename MutableBufferSequence, typename Token>
-  auto async_read_some(const MutableBufferSequence& buffers, Token&& token) {
-    if (pos_ < prefix_.size() && asio::buffer_size(buffers) > 0) {
-      std::size_t n = asio::buffer_copy(buffers, asio::buffer(prefix_.data() + pos_, prefix_.size() - pos_));
-      pos_ += n;
-      if (pos_ == prefix_.size()) {
-        std::string().swap(prefix_);
-        pos_ = 0;
-      }
-      return asio::async_initiate<Token, void(error_code, std::size_t)>(
-          [](auto handler, executor_type ex, std::size_t count) {
-            auto hex = asio::get_associated_executor(handler, ex);
-            asio::post(hex, asio::append(std::move(handler), error_code{}, count));
-          },
-          token, get_executor(), n);
-    }
-    return sock_.async_read_some(buffers, std::forward<Token>(token));
-  }
-
-  template <typename ConstBufferSequence, typename Token>
-  auto async_write_some(const ConstBufferSequence& buffers, Token&& token) {
-    return sock_.async_write_some(buffers, std::forward<Token>(token));
-  }
-
- private:
-  tcp::socket sock_;
-  std::string prefix_;
-  std::size_t pos_ = 0;
-};
-
-using AgentTls = asio::ssl::stream<PrefixedStream>;
+// The agent's side: the bytes that came with the CONNECT head are read first.
+using AgentTls = TlsStream;
 using RequestParser = StreamParser<true>;
 
 // One request's view of the agent connection, shared with the body reader that the request
@@ -133,7 +92,7 @@ struct AgentRequest {
 
   void cancel_io() {
     error_code ec;
-    tls->next_layer().socket().cancel(ec);
+    tls->socket().cancel(ec);
   }
 };
 
@@ -209,19 +168,19 @@ ProxyError tunnel_error(std::string_view what) {
 
 void abort_connection(AgentTls& tls) {
   error_code ec;
-  tls.next_layer().socket().close(ec);
+  tls.socket().close(ec);
 }
 
 asio::awaitable<void> graceful_close(AgentTls& tls, std::chrono::milliseconds limit) {
   Watchdog wd(co_await asio::this_coro::executor);
   wd.arm(limit, [&tls] {
     error_code e;
-    tls.next_layer().socket().cancel(e);
+    tls.socket().cancel(e);
   });
   error_code ec;
   co_await tls.async_shutdown(asio::redirect_error(kAwait, ec));
   wd.disarm();
-  tls.next_layer().socket().close(ec);
+  tls.socket().close(ec);
 }
 
 std::string status_line(unsigned status, std::string_view reason) {
@@ -277,34 +236,46 @@ asio::awaitable<WriteOutcome> write_response(AgentTls& tls, AgentRequest& st, Pr
   head += "\r\n";
   error_code ec;
   if (!r.body) {
-    std::array<asio::const_buffer, 2> bufs{asio::buffer(head),
-                                           asio::buffer(no_body ? std::string_view() : r.static_body)};
-    co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
+    if (!no_body) head += r.static_body;
+    co_await asio::async_write(tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
     if (ec) out.write_error = ec.message();
     co_return out;
+  }
+  // Room for a chunk's size line before the bytes and its CRLF after, so that every piece leaves
+  // in one write, one TLS record where it fits.
+  if (buf.size() < kFrame + kChunk + 2) buf.resize(kFrame + kChunk + 2);
+  char* const data = buf.data() + kFrame;
+  // Body bytes that came with the response head go out with it.
+  if (!no_body) {
+    if (std::size_t first = r.body->read_ready(data, kChunk); first > 0) {
+      if (chunked) head += fmt::format("{:x}\r\n", first);
+      head.append(data, first);
+      if (chunked) head += "\r\n";
+    }
   }
   co_await asio::async_write(tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
   if (ec) {
     out.write_error = ec.message();
     co_return out;
   }
-  if (buf.empty()) buf.resize(kChunk);
   while (true) {
-    BodyResult n = co_await r.body->read_some(buf.data(), buf.size());
+    BodyResult n = co_await r.body->read_some(data, kChunk);
     if (!n) {
       out.body_error = n.error();
       co_return out;
     }
     if (*n == 0) break;
     if (no_body) continue;
+    asio::const_buffer piece(data, *n);
     if (chunked) {
-      std::string size_line = fmt::format("{:x}\r\n", *n);
-      std::array<asio::const_buffer, 3> bufs{asio::buffer(size_line), asio::buffer(buf.data(), *n),
-                                             asio::buffer("\r\n", 2)};
-      co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
-    } else {
-      co_await asio::async_write(tls, asio::buffer(buf.data(), *n), asio::redirect_error(kAwait, ec));
+      char line[kFrame];
+      auto end = fmt::format_to_n(line, sizeof line, "{:x}\r\n", *n).out;
+      const std::size_t len = static_cast<std::size_t>(end - line);
+      std::memcpy(data - len, line, len);
+      std::memcpy(data + *n, "\r\n", 2);
+      piece = asio::const_buffer(data - len, len + *n + 2);
     }
+    co_await asio::async_write(tls, piece, asio::redirect_error(kAwait, ec));
     if (ec) {
       out.write_error = ec.message();
       co_return out;
@@ -322,7 +293,7 @@ asio::awaitable<bool> drain_body(AgentTls& tls, beast::flat_buffer& buf, Request
   Watchdog wd(co_await asio::this_coro::executor);
   wd.arm(limit, [&tls] {
     error_code e;
-    tls.next_layer().socket().cancel(e);
+    tls.socket().cancel(e);
   });
   if (scratch.empty()) scratch.resize(kChunk);
   while (!parser.is_done()) {
@@ -367,7 +338,7 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
     // Runs while idle between requests as well: a silent tunnel must not hold its slot for ever.
     header_timer.arm(ctx.limits.header_read_timeout, [&tls] {
       error_code e;
-      tls.next_layer().socket().cancel(e);
+      tls.socket().cancel(e);
     });
     error_code ec;
     co_await http::async_read_header(tls, buf, *parser, asio::redirect_error(kAwait, ec));
@@ -474,7 +445,8 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
 
   error_code nd;
   socket.set_option(tcp::no_delay(true), nd);
-  AgentTls tls(PrefixedStream(std::move(socket), std::move(leftover)), ctx->tls->impl().ctx);
+  AgentTls tls(std::move(socket), ctx->tls->impl().ctx.native_handle(), std::move(leftover));
+  if (!tls.valid()) co_return ProxyError(codes::QB_5071, "MITM handshake: cannot create the TLS connection state");
   SSL* ssl = tls.native_handle();
   // The certificate is the CONNECT host's whatever name the client hello carries.
   if (SSL_use_certificate(ssl, leaf->leaf()) != 1 || SSL_use_PrivateKey(ssl, leaf->key()) != 1 ||
@@ -485,10 +457,10 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
   Watchdog deadline(ex);
   deadline.arm(ctx->limits.handshake_deadline, [&tls] {
     error_code e;
-    tls.next_layer().socket().cancel(e);
+    tls.socket().cancel(e);
   });
   error_code ec;
-  co_await tls.async_handshake(asio::ssl::stream_base::server, asio::redirect_error(kAwait, ec));
+  co_await tls.async_handshake(TlsStream::Role::server, asio::redirect_error(kAwait, ec));
   deadline.disarm();
   if (deadline.fired() && ec) co_return ProxyError(codes::QB_5071, "MITM handshake timed out");
   if (ec) co_return ProxyError(codes::QB_5071, fmt::format("MITM handshake: {}", ec.message()));
@@ -497,7 +469,7 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
   auto op = serve_http(*ctx, tls, host, port);
   ProxyResult<void> r = co_await std::move(op);
   error_code ignored;
-  tls.next_layer().socket().close(ignored);
+  tls.socket().close(ignored);
   co_return r;
 }
 

@@ -62,41 +62,44 @@ std::string absolute_text() {
 // ---------------------------------------------------------------------------------------------
 // DeadlineBody
 
+// One timer for the body's whole life: a read only notes when it started waiting, and the timer,
+// armed for the earliest moment a limit could pass, checks that note when it fires and re-arms
+// for the rest. Streaming a body thus costs no timer update per record.
 class DeadlineBody final : public BodyReader {
  public:
-  DeadlineBody(std::unique_ptr<BodyReader> inner, BodyTimeouts t)
-      : shared_(std::make_shared<Shared>()), idle_(t.idle), absolute_at_(Clock::now() + t.absolute) {
+  DeadlineBody(std::unique_ptr<BodyReader> inner, BodyTimeouts t) : shared_(std::make_shared<Shared>()) {
     shared_->inner = std::move(inner);
+    shared_->idle = t.idle;
+    shared_->absolute_at = Clock::now() + t.absolute;
   }
-  ~DeadlineBody() override {
-    if (timer_) timer_->cancel();
-  }
+  ~DeadlineBody() override { shared_->stop(); }
 
   asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
-    auto now = Clock::now();
-    if (now >= absolute_at_) {
-      shared_->inner->cancel();
+    Shared& s = *shared_;
+    const auto now = Clock::now();
+    if (now >= s.absolute_at) {
+      s.inner->cancel();
       co_return absolute_text();
     }
-    if (!timer_) timer_.emplace(co_await asio::this_coro::executor);
-    timer_->expires_at(std::min(now + idle_, absolute_at_));
-    shared_->fired = false;
-    std::uint64_t gen = ++shared_->gen;
-    std::weak_ptr<Shared> weak = shared_;
-    timer_->async_wait([weak, gen](error_code ec) {
-      if (ec) return;
-      auto s = weak.lock();
-      if (!s || s->gen != gen) return;
-      s->fired = true;
-      s->inner->cancel();
-    });
-    BodyResult r = co_await shared_->inner->read_some(buf, size);
-    ++shared_->gen;
-    timer_->cancel();
+    if (!s.timer) s.timer.emplace(co_await asio::this_coro::executor);
+    s.fired = false;
+    s.waiting = true;
+    s.wait_start = now;
+    // A timer still armed from an earlier wait fires no later than this wait's limit.
+    if (!s.armed) Shared::arm(shared_, s.limit());
+    BodyResult r = co_await s.inner->read_some(buf, size);
+    s.waiting = false;
+    // No read follows the end or a failure: the timer goes now rather than at its expiry.
+    if (!r || *r == 0) s.stop();
     // Bytes or the end that arrived together with the timer are taken.
     if (r) co_return r;
-    if (shared_->fired) co_return Clock::now() >= absolute_at_ ? absolute_text() : idle_text();
+    if (s.fired) co_return Clock::now() >= s.absolute_at ? absolute_text() : idle_text();
     co_return r;
+  }
+  std::size_t read_ready(char* buf, std::size_t size) override {
+    // Taking bytes that are at hand needs no timer; past the absolute limit the next read fails.
+    if (Clock::now() >= shared_->absolute_at) return 0;
+    return shared_->inner->read_ready(buf, size);
   }
   std::optional<std::uint64_t> known_length() const override { return shared_->inner->known_length(); }
   bool at_end() const override { return shared_->inner->at_end(); }
@@ -105,13 +108,46 @@ class DeadlineBody final : public BodyReader {
  private:
   struct Shared {
     std::unique_ptr<BodyReader> inner;
+    std::chrono::milliseconds idle{};
+    Clock::time_point absolute_at;
+    Clock::time_point wait_start;
+    std::optional<asio::steady_timer> timer;
+    bool waiting = false;
+    bool armed = false;
     bool fired = false;
-    std::uint64_t gen = 0;
+    std::uint64_t gen = 0;  // tells a stale expiry (cancelled, or of an earlier arming) apart
+
+    Clock::time_point limit() const { return std::min(wait_start + idle, absolute_at); }
+
+    void stop() {
+      if (!armed) return;
+      armed = false;
+      ++gen;
+      timer->cancel();
+    }
+
+    static void arm(const std::shared_ptr<Shared>& self, Clock::time_point at) {
+      self->armed = true;
+      const std::uint64_t gen = ++self->gen;
+      self->timer->expires_at(at);
+      self->timer->async_wait([weak = std::weak_ptr<Shared>(self), gen](error_code ec) {
+        if (ec) return;
+        auto s = weak.lock();
+        if (!s || s->gen != gen) return;
+        s->armed = false;
+        // Between reads the reader's own time does not count: the next read arms again.
+        if (!s->waiting) return;
+        const auto due = s->limit();
+        if (Clock::now() < due) {
+          arm(s, due);
+          return;
+        }
+        s->fired = true;
+        s->inner->cancel();
+      });
+    }
   };
   std::shared_ptr<Shared> shared_;
-  std::chrono::milliseconds idle_;
-  Clock::time_point absolute_at_;
-  std::optional<asio::steady_timer> timer_;
 };
 
 // A request the service built without a body.
@@ -345,6 +381,7 @@ class UpstreamBody final : public BodyReader {
   asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
     if (end_) co_return std::size_t{0};
     auto& p = *ex_->parser;
+    if (pending_) co_return failure(pending_);
     while (true) {
       if (p.is_done()) {
         end_ = true;
@@ -360,21 +397,43 @@ class UpstreamBody final : public BodyReader {
       co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, asio::redirect_error(kAwait, ec));
       std::size_t got = p.got();
       if (ec == http::error::need_buffer) ec = {};
-      if (ec) {
-        if (!ex_->upload_error.empty() && !ex_->aborted) co_return ex_->upload_error;
-        co_return err_text(ec);
-      }
+      if (ec) co_return failure(ec);
       if (got > 0) co_return got;
     }
+  }
+  // What the head's read left in the buffer (often the whole of a small body) is parsed here.
+  std::size_t read_ready(char* buf, std::size_t size) override {
+    auto& p = *ex_->parser;
+    if (end_ || pending_ || !ex_->conn || p.is_done()) return 0;
+    auto& in = ex_->conn->buf;
+    p.set_output(buf, size);
+    while (in.size() > 0 && !p.is_done()) {
+      error_code ec;
+      std::size_t used = p.put(in.data(), ec);
+      in.consume(used);
+      if (ec == http::error::need_buffer || ec == http::error::need_more) break;
+      if (ec) {
+        pending_ = ec;
+        break;
+      }
+      if (used == 0) break;
+    }
+    return p.got();
   }
   std::optional<std::uint64_t> known_length() const override { return len_; }
   bool at_end() const override { return end_; }
   void cancel() override { ex_->cancel_io(); }
 
  private:
+  std::string failure(const error_code& ec) const {
+    if (!ex_->upload_error.empty() && !ex_->aborted) return ex_->upload_error;
+    return err_text(ec);
+  }
+
   std::shared_ptr<Exchange> ex_;
   std::optional<std::uint64_t> len_;
   bool end_ = false;
+  error_code pending_;  // a parse failure read_ready found
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -628,6 +628,16 @@ class RawAgent {
     SSL_write(ssl_, text.data(), static_cast<int>(text.size()));
     send_all(drain_wbio());
   }
+  // The plain text of the next TLS record that carries data: one SSL_read never spans two.
+  std::string read_record() {
+    while (true) {
+      char buf[16384];
+      int n = SSL_read(ssl_, buf, sizeof buf);
+      if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
+      send_all(drain_wbio());
+      if (SSL_get_error(ssl_, n) != SSL_ERROR_WANT_READ || !pull()) return {};
+    }
+  }
   // Reads until the text holds `until` or the connection ends; false at the end.
   bool read_until(std::string& out, std::string_view until) {
     while (out.find(until) == std::string::npos) {
@@ -765,6 +775,16 @@ TEST_F(TunnelTlsServer, NoSessionTicketAndRequestsServed) {
   ASSERT_TRUE(a.read_until(resp, "body-sha256: "));
   EXPECT_EQ(resp.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resp;
   EXPECT_FALSE(a.session_has_ticket());
+}
+
+TEST_F(TunnelTlsServer, ResponseHeadLeavesInOneRecordWithTheBodyBytesThatCameWithIt) {
+  // The upstream sends the head and 10 of 1000 body bytes at once, then stalls.
+  RawAgent a(*proxy_, opts());
+  ASSERT_TRUE(a.handshake_ok());
+  a.write(fmt::format("GET /stall-body HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n\r\n", echo_->port()));
+  std::string first = a.read_record();
+  EXPECT_EQ(first.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << first;
+  EXPECT_TRUE(first.ends_with("\r\n\r\n0123456789")) << first;
 }
 
 TEST_F(TunnelTlsServer, HeaderReadTimeoutClosesIdleAndHalfSentHeads) {

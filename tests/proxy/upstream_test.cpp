@@ -215,6 +215,25 @@ TEST(UpstreamDeadlineBody, TimeSpentByTheReaderIsNotIdleTime) {
   EXPECT_EQ(d.error, "");
 }
 
+TEST(UpstreamDeadlineBody, GapsUnderTheLimitAcrossAnEarlierExpiryAreNotIdle) {
+  // Each wait starts before the expiry armed for the previous one and ends after it: the timer
+  // fires early, finds the wait within its limit and re-arms.
+  auto body = deadline_body_new(std::make_unique<TrickleBody>(60ms, 4), BodyTimeouts{100ms, 3600s});
+  Drained d = run_drain(std::move(body), 20ms);
+  EXPECT_EQ(d.bytes, 4u);
+  EXPECT_EQ(d.error, "");
+}
+
+TEST(UpstreamDeadlineBody, FinishedBodyLeavesNoTimerBehind) {
+  asio::io_context io;
+  std::unique_ptr<BodyReader> b = deadline_body_new(std::make_unique<TrickleBody>(1ms, 2), BodyTimeouts{10s, 3600s});
+  Drained out;
+  asio::co_spawn(io, drain(b.get(), 0ms), [&](std::exception_ptr, Drained d) { out = std::move(d); });
+  io.run_for(5s);
+  EXPECT_TRUE(io.stopped()) << "the idle timer outlived the body's end";
+  EXPECT_EQ(out.bytes, 2u);
+}
+
 TEST(UpstreamDeadlineBody, AbsoluteLimitWinsOverProgress) {
   auto body = deadline_body_new(std::make_unique<TrickleBody>(20ms, 1000), BodyTimeouts{1s, 200ms});
   Drained d = run_drain(std::move(body));
