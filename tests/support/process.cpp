@@ -113,8 +113,20 @@ ProcessResult run_process(const std::filesystem::path& program, const ProcessOpt
   if (in_fd >= 0) ::close(in_fd);
   for (int fd : fds)
     if (fd >= 0) ::close(fd);
+  // The output can end before the child does (it closed its descriptors): the wait is bounded
+  // by the same limit.
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  for (;;) {
+    const pid_t got = ::waitpid(pid, &status, WNOHANG);
+    if (got == pid || (got < 0 && errno != EINTR)) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    ::poll(nullptr, 0, 5);
+  }
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
