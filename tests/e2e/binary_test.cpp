@@ -1,6 +1,7 @@
 // The real binary, copied into a fresh private directory (its files live next to it).
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -38,7 +39,8 @@ class Binary : public ::testing::Test {
 };
 
 TEST_F(Binary, VersionWordsPrintTheVersionAndCryptoLines) {
-  for (std::vector<std::string> args : {std::vector<std::string>{"version"}, {"--version"}, {"-V"}, {"version", "x", "y"}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"version"}, {"--version"}, {"-V"}, {"version", "x", "y"}}) {
     auto r = run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -126,7 +128,9 @@ TEST_F(Binary, CaRefusesACertificateOthersCanRead) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   const std::string p = (dir_ / "ca-cert.pem").string();
-  EXPECT_EQ(r.err, "QB-5009: " + p + " is group/other-accessible (mode 644); it holds secret key material. Fix: chmod 600 " + p + "\n");
+  EXPECT_EQ(r.err, "QB-5009: " + p +
+                       " is group/other-accessible (mode 644); it holds secret key material. Fix: chmod 600 " + p +
+                       "\n");
 }
 
 TEST_F(Binary, ServeWithoutAConfigurationPrintsOneLine) {
@@ -150,6 +154,20 @@ TEST_F(Binary, BadWorkerCountIsRefusedWithOneLine) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Failed building the Runtime: TOKIO_WORKER_THREADS must be a positive integer, got \"zero\"\n");
+}
+
+TEST_F(Binary, NoWorkerThreadIsRefusedWithOneLine) {
+  // The child may start no thread; as root it runs as another user, who must reach the binary.
+  ::chmod(dir_.path().c_str(), 0755);
+  ProcessOptions opts;
+  opts.no_new_threads = true;
+  opts.env_set["TOKIO_WORKER_THREADS"] = "2";
+  auto r = run({"version"}, opts);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("Failed building the Runtime: Resource temporarily unavailable (os error ")) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_TRUE(r.err.ends_with(")\n")) << r.err;
 }
 
 }  // namespace
