@@ -121,8 +121,12 @@ int main(int argc, char** argv) {
   }
   int status = 1;
   {
-    qb::Runtime rt(*workers);
-    status = qb::block_on(rt, qb::stub_main(rt, argv[1], addr.substr(0, colon), port));
+    auto rt = qb::Runtime::build(*workers);
+    if (!rt) {
+      qb::write_stderr(rt.error() + "\n");
+      return 1;
+    }
+    status = qb::block_on(**rt, qb::stub_main(**rt, argv[1], addr.substr(0, colon), port));
   }
   return status;
 }

@@ -39,8 +39,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   int status = 1;
   {
-    qb::Runtime rt(*workers);
-    status = qb::run_main(rt, std::move(args));
+    auto rt = qb::Runtime::build(*workers);
+    if (!rt) {
+      qb::write_stderr(rt.error() + "\n");
+      return 1;
+    }
+    status = qb::run_main(**rt, std::move(args));
   }
   return status;
 }

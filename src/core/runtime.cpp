@@ -9,13 +9,15 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <fmt/format.h>
+#include <boost/system/system_error.hpp>
 
 #include "core/output.h"
 #include "core/text.h"
@@ -176,9 +178,35 @@ struct Runtime::Impl {
   Impl(std::size_t n, std::size_t max_blocking)
       : pool(max_blocking), worker_guard(boost::asio::make_work_guard(worker_ctx)) {
     workers.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { run_worker(); });
+    try {
+      for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { run_worker(); });
+    } catch (...) {
+      // A thread that could not start: the ones running are stopped and joined, never left
+      // joinable (that would end the process).
+      worker_guard.reset();
+      worker_ctx.stop();
+      for (auto& t : workers) t.join();
+      throw;
+    }
   }
 };
+
+Result<std::unique_ptr<Runtime>, std::string> Runtime::build(std::size_t worker_threads,
+                                                             std::size_t max_blocking_threads) {
+  try {
+    return std::make_unique<Runtime>(worker_threads, max_blocking_threads);
+  } catch (const std::system_error& e) {
+    const bool os = e.code().category() == std::generic_category() || e.code().category() == std::system_category();
+    return fmt::format("Failed building the Runtime: {}", os ? os_error_text(e.code().value()) : e.what());
+  } catch (const boost::system::system_error& e) {
+    // The I/O contexts' own descriptors (epoll, eventfd) could not be made.
+    const auto& cat = e.code().category();
+    const bool os = cat == boost::system::system_category() || cat == boost::system::generic_category();
+    return fmt::format("Failed building the Runtime: {}", os ? os_error_text(e.code().value()) : e.what());
+  } catch (const std::bad_alloc&) {
+    return std::string("Failed building the Runtime: out of memory");
+  }
+}
 
 Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads)
     : impl_(std::make_unique<Impl>(worker_threads, max_blocking_threads)) {}

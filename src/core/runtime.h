@@ -45,6 +45,13 @@ Result<std::size_t, std::string> worker_threads_from_env();
 
 class Runtime {
  public:
+  // The runtime, or the line to print when it cannot be built ("Failed building the Runtime: "
+  // and the cause, for instance a worker thread that could not be started).
+  static Result<std::unique_ptr<Runtime>, std::string> build(std::size_t worker_threads,
+                                                             std::size_t max_blocking_threads = 512);
+
+  // As build, for tests and tools that need no report: throws std::system_error when a worker
+  // thread cannot be started (the workers already started are stopped first).
   Runtime(std::size_t worker_threads, std::size_t max_blocking_threads = 512);
   ~Runtime();
   Runtime(const Runtime&) = delete;

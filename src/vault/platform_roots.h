@@ -11,13 +11,20 @@ namespace qb {
 // One certificate in DER.
 using DerCert = std::vector<std::uint8_t>;
 
+// The order of certificates in sorted lists and sets: the shorter first, equal sizes by their bytes.
+// Sizes first, so the bytes are compared only over one known length.
+bool der_less(const DerCert& a, const DerCert& b);
+struct DerLess {
+  bool operator()(const DerCert& a, const DerCert& b) const { return der_less(a, b); }
+};
+
 // The platform's trusted roots, in the platform's order. Nothing here fails: a store that cannot be
 // read (a missing file, an unreadable directory, a broken PEM section) contributes no certificates.
 //
 // On Linux and other Unix systems: when SSL_CERT_FILE or SSL_CERT_DIR (a ':'-separated list) is set,
 // the certificates of that file and of the directories' OpenSSL hash files (HHHHHHHH.D); when neither
 // gives a certificate and nothing went wrong reading them, the system bundle and certificate directory.
-// The result is sorted by DER bytes without duplicates.
+// The result is sorted (shorter DER first, then by bytes; see der_less) without duplicates.
 // On macOS: the trust settings of the user, admin and system domains.
 std::vector<DerCert> platform_roots();
 

@@ -29,7 +29,7 @@ const std::vector<DerCert>& builtin_roots() {
 
 std::vector<DerCert> merge_roots(const std::vector<DerCert>& platform, const std::vector<DerCert>& builtin) {
   std::vector<DerCert> out;
-  std::set<DerCert> seen;
+  std::set<DerCert, DerLess> seen;
   for (const auto& der : platform) {
     if (is_excluded_root(der)) continue;
     seen.insert(der);

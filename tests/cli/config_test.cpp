@@ -222,7 +222,7 @@ TEST(ConfigSeal, UnsealRefusalsInOrder) {
   }
   // A correct MAC over a bad tag still fails, at the AEAD.
   Bytes forged = good;
-  forged.back() ^= 1;
+  forged.at(forged.size() - 1) ^= 1;
   const SecretArray<16> mac_key = derive_config_mac_key();
   const HmacTag tag = hmac_sha256(mac_key.span(), ByteView(forged).subspan(20));
   std::copy(tag.begin(), tag.begin() + 16, forged.begin() + 4);

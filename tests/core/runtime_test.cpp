@@ -1,15 +1,18 @@
 #include "core/runtime.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <thread>
 
-#include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/steady_timer.hpp>
 
 #include "core/runtime_async.h"
+#include "support/process.h"
 
 namespace qb {
 namespace {
@@ -128,6 +131,34 @@ TEST(Runtime, WorkerCountFromEnvironment) {
   }
   ::unsetenv("TOKIO_WORKER_THREADS");
   EXPECT_GE(*worker_threads_from_env(), 1u);
+}
+
+asio::awaitable<int> await_a_job(Runtime& rt) {
+  auto job = [] { return 5; };
+  int v = co_await spawn_blocking(rt.blocking(), std::move(job));
+  co_return v + 1;
+}
+
+// Run in a child that can start no thread; exits 0 when everything held, printing the build error.
+void without_threads() {
+  if (!test::forbid_new_threads()) std::_Exit(2);
+  auto refused = Runtime::build(2);
+  if (refused) std::_Exit(3);
+  auto no_workers = Runtime::build(0);  // starts no thread itself
+  if (!no_workers) std::_Exit(4);
+  BlockingPool pool(4);
+  if (pool.submit([] {})) std::_Exit(5);  // no thread started and none running: handed back
+  // The job the pool cannot take runs where it is awaited.
+  if (block_on(**no_workers, await_a_job(**no_workers)) != 6) std::_Exit(6);
+  const std::string line = refused.error() + "\n";
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+  std::_Exit(0);
+}
+
+TEST(RuntimeDeathTest, NoThreadGivesTheBuildErrorAndJobsRunWhereAwaited) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(without_threads(), ::testing::ExitedWithCode(0),
+              "Failed building the Runtime: Resource temporarily unavailable \\(os error [0-9]+\\)");
 }
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST(CodecsHex16, Table) {
       {"00112233445566778899aAbBcCdDeEfF", true},
       {upper.substr(1), false},
       {upper + "0", false},
-      {" " + upper.substr(1), false},
+      {std::string(" ").append(upper, 1), false},
       {upper.substr(1) + " ", false},
       {upper.substr(1) + "\n", false},
       {"00112233445566778899AABBCCDDEEFG", false},

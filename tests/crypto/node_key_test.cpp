@@ -40,7 +40,7 @@ TEST(NodeKeyParse, Table) {
       {"Unicode white space around", "\u00a0" + good + "\u2003", ""},
       {"64 letters z", std::string(64, 'z'), kRetired},
       {"64 valid digits", good.substr(0, 64), kRetired},
-      {"64 digits with blanks", " " + good.substr(0, 64) + "\n", kRetired},
+      {"64 digits with blanks", std::string(" ").append(good, 0, 64) + "\n", kRetired},
       {"one capital", one_capital, kNotChannel},
       {"2500 digits", good + "00", kNotChannel},
       {"2496 digits", good.substr(0, 2496), kNotChannel},
@@ -74,7 +74,7 @@ TEST(NodeKeyIsChannelKeyHex, Table) {
   const std::pair<std::string, bool> cases[] = {
       {good, true},
       {good + "\n", false},
-      {" " + good.substr(1), false},
+      {std::string(" ").append(good, 1), false},
       {upper, false},
       {good.substr(0, 2496), false},
       {good + "00", false},

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -247,6 +248,20 @@ TEST_F(Binary, BadWorkerCountIsRefusedWithOneLine) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Failed building the Runtime: TOKIO_WORKER_THREADS must be a positive integer, got \"zero\"\n");
+}
+
+TEST_F(Binary, NoWorkerThreadIsRefusedWithOneLine) {
+  // The child may start no thread; as root it runs as another user, who must reach the binary.
+  ::chmod(dir_.path().c_str(), 0755);
+  ProcessOptions opts;
+  opts.no_new_threads = true;
+  opts.env_set["TOKIO_WORKER_THREADS"] = "2";
+  auto r = run({"version"}, opts);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("Failed building the Runtime: Resource temporarily unavailable (os error ")) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_TRUE(r.err.ends_with(")\n")) << r.err;
 }
 
 }  // namespace

@@ -262,14 +262,31 @@ class OnTerminal {
     }
     return s;
   }
-  int wait() {
+  // The exit status, reading the output meanwhile; a child still running after the limit fails
+  // the test and is killed.
+  int wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = Clock::now() + limit;
     int st = 0;
-    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    for (;;) {
+      const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+      if (r == pid_ || (r < 0 && errno != EINTR)) break;
+      if (Clock::now() > deadline) {
+        ADD_FAILURE() << "the child did not exit within " << limit.count() << " s; killed";
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+        }
+        break;
+      }
+      pump(err_, err_text_, 5);
+      pump(out_, out_text_, 5);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    while (pump(err_, err_text_)) {
+    // Whatever is left; a descriptor some other process still holds open ends at the limit.
+    const auto drained = Clock::now() + std::chrono::seconds(5);
+    while (pump(err_, err_text_) && Clock::now() < drained) {
     }
-    while (pump(out_, out_text_)) {
+    while (pump(out_, out_text_) && Clock::now() < drained) {
     }
     return status_;
   }
@@ -277,9 +294,9 @@ class OnTerminal {
   const std::string& out() const { return out_text_; }
 
  private:
-  static bool pump(int fd, std::string& into) {
+  static bool pump(int fd, std::string& into, int poll_ms = 100) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) < 0) return false;
+    if (::poll(&p, 1, poll_ms) < 0) return false;
     if (p.revents == 0) return true;
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -94,7 +95,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   ::close(in[1]);
   out_fd_ = out[0];
   err_fd_ = err[0];
-  reader_ = std::thread([this] { collect(); });
+  reader_ = test::BoundedThread([this] { collect(); });
 }
 
 void Child::collect() {
@@ -126,7 +127,7 @@ Child::~Child() {
     ::kill(pid_, SIGKILL);
     wait(std::chrono::seconds(10));
   }
-  if (reader_.joinable()) reader_.join();
+  reader_.join_or_abort(test::kTeardownLimit, "the child's output reader");
 }
 
 void Child::signal(int sig) const { ::kill(pid_, sig); }
@@ -144,7 +145,7 @@ int Child::wait(std::chrono::milliseconds limit) {
     if (Clock::now() >= until) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  if (reader_.joinable()) reader_.join();
+  reader_.join_or_abort(test::kTeardownLimit, "the child's output reader");
   return status_;
 }
 
@@ -394,7 +395,7 @@ struct LoopbackUpstream::Impl : std::enable_shared_from_this<LoopbackUpstream::I
   asio::io_context ioc{1};
   asio::ssl::context ctx{asio::ssl::context::tls_server};
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
-  std::thread thread;
+  test::BoundedThread thread;
   mutable std::mutex mu;
   std::vector<UpstreamSeen> seen;
   std::size_t connections = 0;
@@ -515,7 +516,7 @@ LoopbackUpstream::LoopbackUpstream(LoopbackOptions options) : impl_(std::make_sh
     asio::co_spawn(impl_->ioc, upstream_accept(impl_, acceptor.get()), asio::detached);
     impl_->acceptors.push_back(std::move(acceptor));
   }
-  impl_->thread = std::thread([impl = impl_] { impl->ioc.run(); });
+  impl_->thread = test::BoundedThread([impl = impl_] { impl->ioc.run(); });
 }
 
 LoopbackUpstream::~LoopbackUpstream() {
@@ -528,7 +529,11 @@ LoopbackUpstream::~LoopbackUpstream() {
       s->close(ignore);
     }
   });
-  impl_->thread.join();
+  if (!impl_->thread.join_for(test::kTeardownLimit)) {
+    ADD_FAILURE() << "the loopback upstream's connections did not end; stopping its context";
+    impl_->ioc.stop();
+    impl_->thread.join_or_abort(test::kTeardownLimit, "the loopback upstream's thread");
+  }
 }
 
 std::uint16_t LoopbackUpstream::port() const { return impl_->acceptors.front()->local_endpoint().port(); }
@@ -737,7 +742,7 @@ HeldTunnels::HeldTunnels(const ProxyTarget& target, std::size_t n) : impl_(std::
   results_.resize(n);
   for (std::size_t i = 0; i < n; ++i)
     asio::co_spawn(impl_->ioc, agent(impl_->sh, &impl_->jobs[i], &results_[i]), asio::detached);
-  thread_ = std::thread([impl = impl_] { impl->ioc.run(); });
+  thread_ = test::BoundedThread([impl = impl_] { impl->ioc.run(); });
 }
 
 std::size_t HeldTunnels::established(std::chrono::seconds limit) {
@@ -750,7 +755,11 @@ std::size_t HeldTunnels::established(std::chrono::seconds limit) {
 std::vector<AgentResult> HeldTunnels::release() {
   if (thread_.joinable()) {
     asio::post(impl_->ioc, [impl = impl_] { impl->sh->release->cancel(); });
-    thread_.join();
+    if (!thread_.join_for(test::kTeardownLimit)) {
+      ADD_FAILURE() << "held tunnels did not end after their release; stopping their context";
+      impl_->ioc.stop();
+      thread_.join_or_abort(test::kTeardownLimit, "the held tunnels' thread");
+    }
   }
   return results_;
 }

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/bounded_thread.h"
+
 namespace qb::fault {
 
 // A program started with pipes for its three standard streams; stdin gets the data and is closed.
@@ -51,7 +53,7 @@ class Child {
   mutable std::mutex mu_;
   std::string out_;
   std::string err_;
-  std::thread reader_;
+  test::BoundedThread reader_;
 };
 
 std::size_t count_of(std::string_view haystack, std::string_view needle);
@@ -167,7 +169,7 @@ class HeldTunnels {
 
  private:
   std::shared_ptr<Impl> impl_;
-  std::thread thread_;
+  test::BoundedThread thread_;
   std::vector<AgentResult> results_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -20,7 +22,9 @@
 #include <string_view>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -32,6 +36,7 @@
 #include "proxy/accept_loop.h"
 #include "proxy/connect_front.h"
 #include "proxy/proxy_state.h"
+#include "support/bounded_thread.h"
 
 namespace qb::test {
 
@@ -56,21 +61,15 @@ class StderrCapture {
     ::dup2(fds[1], STDERR_FILENO);
     ::close(fds[1]);
     read_fd_ = fds[0];
-    reader_ = std::thread([this] {
-      char buf[4096];
-      for (;;) {
-        const ssize_t n = ::read(read_fd_, buf, sizeof buf);
-        if (n <= 0) break;
-        std::lock_guard lock(mu_);
-        text_.append(buf, static_cast<std::size_t>(n));
-        cv_.notify_all();
-      }
-    });
+    reader_ = BoundedThread([this] { read_until_closed(); });
   }
   ~StderrCapture() {
     ::dup2(saved_, STDERR_FILENO);  // drops the pipe's last write end: the reader sees EOF
     ::close(saved_);
-    reader_.join();
+    // A write end inherited elsewhere (a child process) would keep the pipe open: the reader
+    // also stops at the first quiet moment after this.
+    closing_ = true;
+    reader_.join_or_abort(kTeardownLimit, "the standard error reader");
     ::close(read_fd_);
   }
   std::string text() {
@@ -83,12 +82,31 @@ class StderrCapture {
   }
 
  private:
+  void read_until_closed() {
+    char buf[4096];
+    for (;;) {
+      pollfd p{read_fd_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 20);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) {
+        if (closing_) break;
+        continue;
+      }
+      const ssize_t n = ::read(read_fd_, buf, sizeof buf);
+      if (n <= 0) break;
+      std::lock_guard lock(mu_);
+      text_.append(buf, static_cast<std::size_t>(n));
+      cv_.notify_all();
+    }
+  }
+
   int saved_ = -1;
   int read_fd_ = -1;
-  std::thread reader_;
+  std::atomic<bool> closing_{false};
   std::mutex mu_;
   std::condition_variable cv_;
   std::string text_;
+  BoundedThread reader_;  // last: it stops before the members it uses go
 };
 
 // A shutdown the test pulls. Abandoned waits end at once.
@@ -137,6 +155,8 @@ inline boost::asio::awaitable<int> loop_body(boost::asio::ip::tcp::acceptor acce
 }
 
 // The accept loop on 127.0.0.1 with its own runtime; the loop runs on this object's main thread.
+// Teardown is bounded: a loop that does not end (a test failed before its shutdown) fails the
+// test and has its runtime stopped under it.
 class LoopServer {
  public:
   explicit LoopServer(std::shared_ptr<ProxyState> state, std::unique_ptr<ShutdownSignal> shutdown = nullptr)
@@ -151,14 +171,20 @@ class LoopServer {
     namespace asio = boost::asio;
     asio::ip::tcp::acceptor acceptor(rt_.main_context(), {asio::ip::make_address("127.0.0.1"), 0});
     port_ = acceptor.local_endpoint().port();
-    main_ = std::thread([this, acceptor = std::move(acceptor)]() mutable {
-      block_on(rt_, loop_body(std::move(acceptor), state_, shutdown_.get(), &rt_.worker_context()));
-      finished_ = true;
-    });
+    asio::co_spawn(rt_.main_context(), loop_body(std::move(acceptor), state_, shutdown_.get(), &rt_.worker_context()),
+                   [this](std::exception_ptr, int) {
+                     finished_ = true;
+                     rt_.main_context().stop();
+                   });
+    main_ = BoundedThread([this] { rt_.main_context().run(); });
   }
   ~LoopServer() {
-    if (manual_) manual_->trigger();
-    main_.join();
+    stop();
+    if (!main_.join_for(kTeardownLimit)) {
+      ADD_FAILURE() << "the accept loop did not end within " << kTeardownLimit.count() << " s; stopping its runtime";
+      rt_.main_context().stop();
+      main_.join_or_abort(kTeardownLimit, "the accept loop's thread");
+    }
     shutdown_.reset();
     rt_.shutdown();
   }
@@ -177,7 +203,7 @@ class LoopServer {
   ManualShutdown* manual_ = nullptr;
   std::uint16_t port_ = 0;
   std::atomic<bool> finished_{false};
-  std::thread main_;
+  BoundedThread main_;
 };
 
 // A blocking loopback client with a receive time-out, so a broken server fails the test instead

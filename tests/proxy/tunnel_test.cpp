@@ -274,7 +274,7 @@ TEST_F(TunnelEndToEnd, LargeBodiesStreamBothWays) {
   const std::vector<Case> uploads = {{"content-length", {}}, {"chunked", {"-H", "Transfer-Encoding: chunked"}}};
   for (const auto& c : uploads) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = {"--data-binary", "@" + (tmp_ / "up.bin").string(), "-o",
+    std::vector<std::string> args = {"--data-binary", "@" + (tmp_ / "up.bin").native(), "-o",
                                      (tmp_ / "back.bin").string()};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     args.push_back(url("/stream-echo"));
@@ -334,7 +334,7 @@ TEST_F(TunnelEndToEnd, ContinueIsAnsweredWhenTheBodyIsNeeded) {
   std::string data(300 * 1024, 'c');
   test::write_file(tmp_ / "c.bin", data);
   auto r = curl(*proxy_, {"-D", "-", "-o", "/dev/null", "-H", "Expect: 100-continue", "--expect100-timeout", "30",
-                          "--data-binary", "@" + (tmp_ / "c.bin").string(), url("/echo?continue")});
+                          "--data-binary", "@" + (tmp_ / "c.bin").native(), url("/echo?continue")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("HTTP/1.1 100 Continue"), std::string::npos) << r.out;
   auto rec = last_request("/echo?continue");
@@ -345,7 +345,7 @@ TEST_F(TunnelEndToEnd, ContinueIsAnsweredWhenTheBodyIsNeeded) {
 TEST_F(TunnelEndToEnd, EarlyRefusalDuringUploadReachesTheAgent) {
   test::write_file(tmp_ / "big.bin", std::string(20 * 1024 * 1024, 'u'));
   auto r = curl(*proxy_, {"-o", "/dev/null", "-w", "%{http_code}", "-H", "Expect:", "--data-binary",
-                          "@" + (tmp_ / "big.bin").string(), url("/early-413")});
+                          "@" + (tmp_ / "big.bin").native(), url("/early-413")});
   EXPECT_EQ(r.out, "413") << r.err;
 }
 

@@ -19,6 +19,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include "proxy/http_parser.h"
+#include "support/bounded_thread.h"
 
 namespace qb::test {
 
@@ -102,14 +103,14 @@ struct EchoUpstream::Impl {
   asio::ssl::context ctx{asio::ssl::context::tls_server};
   tcp::acceptor acceptor{io};
   std::uint16_t port = 0;
-  std::thread accept_thread;
+  BoundedThread accept_thread;
 
   mutable std::mutex mu;
   std::condition_variable cv;
   bool stopping = false;
   bool released = false;
   std::vector<EchoRecord> records;
-  std::vector<std::thread> threads;
+  std::vector<BoundedThread> threads;
   std::set<int> fds;
   std::size_t accepted = 0;
 
@@ -282,7 +283,7 @@ EchoUpstream::EchoUpstream(const TestCert& leaf, EchoOptions options) : impl_(st
   impl_->acceptor.bind(ep);
   impl_->acceptor.listen();
   impl_->port = impl_->acceptor.local_endpoint().port();
-  impl_->accept_thread = std::thread([impl = impl_.get()] { impl->accept_loop(); });
+  impl_->accept_thread = BoundedThread([impl = impl_.get()] { impl->accept_loop(); });
 }
 
 EchoUpstream::~EchoUpstream() {
@@ -293,13 +294,13 @@ EchoUpstream::~EchoUpstream() {
   }
   impl_->cv.notify_all();
   ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);
-  impl_->accept_thread.join();
-  std::vector<std::thread> threads;
+  impl_->accept_thread.join_or_abort(kTeardownLimit, "the echo upstream's accept thread");
+  std::vector<BoundedThread> threads;
   {
     std::lock_guard lock(impl_->mu);
     threads.swap(impl_->threads);
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads) t.join_or_abort(kTeardownLimit, "an echo upstream connection thread");
 }
 
 std::uint16_t EchoUpstream::port() const { return impl_->port; }

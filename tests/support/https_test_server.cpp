@@ -22,6 +22,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/bounded_thread.h"
+
 namespace qb::test {
 
 namespace {
@@ -192,13 +194,13 @@ struct HttpsTestServer::Impl {
   SslCtxPtr ctx;
   int listen_fd = -1;
   std::uint16_t port = 0;
-  std::thread acceptor;
+  BoundedThread acceptor;
 
   mutable std::mutex mu;
   HttpsTestReply reply;
   std::vector<std::string> requests;
   std::vector<int> fds;
-  std::vector<std::thread> workers;
+  std::vector<BoundedThread> workers;
   std::size_t connections = 0;
   std::size_t failed_handshakes = 0;
   bool stopping = false;
@@ -303,7 +305,7 @@ HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, con
     throw std::runtime_error("bind/listen");
   }
   impl_->port = ntohs(addr.sin_port);
-  impl_->acceptor = std::thread([this] { impl_->accept_loop(); });
+  impl_->acceptor = BoundedThread([this] { impl_->accept_loop(); });
 }
 
 HttpsTestServer::~HttpsTestServer() {
@@ -314,8 +316,8 @@ HttpsTestServer::~HttpsTestServer() {
     ::shutdown(impl_->listen_fd, SHUT_RDWR);
     for (int fd : impl_->fds) ::shutdown(fd, SHUT_RDWR);
   }
-  impl_->acceptor.join();
-  for (auto& t : impl_->workers) t.join();
+  impl_->acceptor.join_or_abort(kTeardownLimit, "the HTTPS test server's accept thread");
+  for (auto& t : impl_->workers) t.join_or_abort(kTeardownLimit, "an HTTPS test server worker");
   for (int fd : impl_->fds) ::close(fd);
   ::close(impl_->listen_fd);
 }

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -22,6 +25,7 @@
 #include "crypto/codecs.h"
 #include "crypto/noise_responder.h"
 #include "crypto/primitives.h"
+#include "support/bounded_thread.h"
 #include "vault/gate_call.h"
 
 namespace qb::test {
@@ -154,7 +158,7 @@ struct TestGate::Impl {
   asio::ssl::context ctx{asio::ssl::context::tls_server};
   tcp::acceptor acceptor{ioc};
   std::uint16_t port = 0;
-  std::thread accept_thread;
+  BoundedThread accept_thread;
 
   mutable std::mutex mu;
   std::map<std::string, GateAnswer> answers;
@@ -163,7 +167,13 @@ struct TestGate::Impl {
   bool close_on_accept = false;
   std::vector<GateSeen> seen;
   std::vector<int> fds;
-  std::vector<std::thread> workers;
+  // Connections are served by a bounded pool of threads, started as needed and joined on stop:
+  // a thread per connection, never joined, ran the process out of threads in long runs.
+  static constexpr std::size_t kMaxWorkers = 64;
+  std::vector<BoundedThread> workers;
+  std::size_t idle_workers = 0;
+  std::deque<tcp::socket> pending;
+  std::condition_variable work_cv;
   std::size_t connections = 0;
   std::size_t responses = 0;
   std::atomic<bool> stopping{false};
@@ -182,7 +192,36 @@ struct TestGate::Impl {
         continue;
       }
       fds.push_back(sock.native_handle());
-      workers.emplace_back([this, s = std::move(sock)]() mutable { serve(std::move(s)); });
+      pending.push_back(std::move(sock));
+      if (idle_workers >= pending.size() || workers.size() >= kMaxWorkers) {
+        work_cv.notify_one();
+        continue;
+      }
+      try {
+        workers.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        // Out of threads: the connection waits for a running worker, or is refused without one.
+        if (workers.empty()) {
+          std::erase(fds, pending.back().native_handle());
+          pending.pop_back();
+        }
+        work_cv.notify_one();
+      }
+    }
+  }
+
+  void work() {
+    std::unique_lock lock(mu);
+    for (;;) {
+      ++idle_workers;
+      work_cv.wait(lock, [&] { return stopping || !pending.empty(); });
+      --idle_workers;
+      if (stopping) return;
+      tcp::socket sock = std::move(pending.front());
+      pending.pop_front();
+      lock.unlock();
+      serve(std::move(sock));
+      lock.lock();
     }
   }
 
@@ -343,7 +382,7 @@ TestGate::TestGate() : impl_(std::make_unique<Impl>()) {
   if (!ec) impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw std::runtime_error("test gate: listen: " + ec.message());
   impl_->port = impl_->acceptor.local_endpoint().port();
-  impl_->accept_thread = std::thread([this] { impl_->accept_loop(); });
+  impl_->accept_thread = BoundedThread([this] { impl_->accept_loop(); });
 }
 
 TestGate::~TestGate() {
@@ -354,8 +393,10 @@ TestGate::~TestGate() {
     ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);
     for (int fd : impl_->fds) ::shutdown(fd, SHUT_RDWR);
   }
-  impl_->accept_thread.join();
-  for (auto& t : impl_->workers) t.join();
+  impl_->work_cv.notify_all();
+  impl_->accept_thread.join_or_abort(kTeardownLimit, "the test gate's accept thread");
+  for (auto& t : impl_->workers) t.join_or_abort(kTeardownLimit, "a test gate worker");
+  impl_->pending.clear();  // never served: closed here
 }
 
 std::uint16_t TestGate::port() const { return impl_->port; }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bounded_thread.h"
 #include "support/https_test_server.h"
 #include "support/temp_dir.h"
 #include "vault/trust_roots.h"
@@ -57,7 +58,7 @@ class ConnectProxy {
       throw std::runtime_error("proxy listen");
     }
     port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { accept_loop(); });
+    acceptor_ = test::BoundedThread([this] { accept_loop(); });
   }
   ~ConnectProxy() {
     {
@@ -66,8 +67,8 @@ class ConnectProxy {
       ::shutdown(listen_fd_, SHUT_RDWR);
       for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
     }
-    acceptor_.join();
-    for (auto& t : workers_) t.join();
+    acceptor_.join_or_abort(test::kTeardownLimit, "the CONNECT proxy's accept thread");
+    for (auto& t : workers_) t.join_or_abort(test::kTeardownLimit, "a CONNECT proxy worker");
     for (int fd : fds_) ::close(fd);
     ::close(listen_fd_);
   }
@@ -136,10 +137,10 @@ class ConnectProxy {
 
   int listen_fd_ = -1;
   std::uint16_t port_ = 0;
-  std::thread acceptor_;
+  test::BoundedThread acceptor_;
   mutable std::mutex mu_;
   std::vector<int> fds_;
-  std::vector<std::thread> workers_;
+  std::vector<test::BoundedThread> workers_;
   std::size_t tunnels_ = 0;
   bool stopping_ = false;
 };

@@ -96,7 +96,7 @@ class GatePlatformRoots : public ::testing::Test {
     test::write_file(p, text);
   }
   static std::vector<DerCert> sorted(std::vector<DerCert> v) {
-    std::sort(v.begin(), v.end());
+    std::sort(v.begin(), v.end(), der_less);
     return v;
   }
 
