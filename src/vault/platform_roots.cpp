@@ -15,16 +15,11 @@
 #include <string>
 #include <system_error>
 
+#include "crypto/openssl_ptr.h"
+
 namespace qb {
 
 namespace {
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct OpensslFree {
-  void operator()(void* p) const { OPENSSL_free(p); }
-};
 
 std::vector<std::filesystem::path> split_dirs(std::string_view list) {
   std::vector<std::filesystem::path> dirs;
@@ -89,7 +84,7 @@ std::vector<DerCert> system_roots() {
 std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
   std::vector<DerCert> out;
   if (complete) *complete = false;
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return out;
   while (true) {
     char* name_raw = nullptr;
@@ -99,7 +94,7 @@ std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
     int ok = PEM_read_bio(bio.get(), &name_raw, &header_raw, &data_raw, &len);
     std::unique_ptr<char, OpensslFree> name(name_raw);
     std::unique_ptr<char, OpensslFree> header(header_raw);
-    std::unique_ptr<unsigned char, OpensslFree> data(data_raw);
+    OpensslBytesPtr data(data_raw);
     if (!ok) {
       // No further section is the normal end; anything else is a section that does not decode.
       if (complete) *complete = ERR_GET_REASON(ERR_peek_last_error()) == PEM_R_NO_START_LINE;
