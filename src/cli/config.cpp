@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "cli/install_dir.h"
+#include "core/bytes.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/ids.h"
@@ -35,9 +36,7 @@ constexpr StringRecordShape::Member kMembers[] = {
 void wipe_text(std::string& s) noexcept { secure_wipe(s); }
 constexpr StringRecordShape kConfigShape{"Config", kMembers, true, wipe_text};
 
-void append(SecretBytes& out, std::string_view s) {
-  out.append(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
-}
+void append(SecretBytes& out, std::string_view s) { out.append(as_bytes(s)); }
 
 // serde_json's string escaping: quote, backslash and control characters only.
 void append_json_string(SecretBytes& out, std::string_view s) {

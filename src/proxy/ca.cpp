@@ -21,6 +21,7 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/output.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
@@ -61,10 +62,6 @@ std::string openssl_error(std::string_view fallback) {
   char buf[256];
   ERR_error_string_n(e, buf, sizeof buf);
   return buf;
-}
-
-std::span<const std::uint8_t> as_bytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
 ProxyError fail(std::string_view code, std::string_view prefix, std::string_view what) {

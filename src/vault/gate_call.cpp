@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <zlib.h>
 
+#include "core/bytes.h"
 #include "core/output.h"
 #include "core/runtime_async.h"
 #include "core/text.h"
@@ -63,7 +64,7 @@ std::uint32_t crc32_iso_hdlc(std::span<const std::uint8_t> data) {
 SecretArray<16> wire_token_key(std::uint64_t vault_id) {
   std::uint8_t ikm[8];
   put_be64(ikm, vault_id);
-  const auto info = std::span(reinterpret_cast<const std::uint8_t*>(TOKEN_KEY_INFO.data()), TOKEN_KEY_INFO.size());
+  const auto info = as_bytes(TOKEN_KEY_INFO);
   const SecretBytes okm = hkdf_sha256(ikm, std::nullopt, info, 16);
   return SecretArray<16>(okm.span().first<16>());
 }
@@ -87,8 +88,7 @@ CryptoResult<std::string> mint_wire_token(std::span<const std::uint8_t, 8> l1,
   std::copy(sealed->begin(), sealed->end(), payload + 9);
 
   std::string token = "qbt_" + encode_base64url_nopad(payload);
-  const std::uint32_t crc =
-      crc32_iso_hdlc(std::span(reinterpret_cast<const std::uint8_t*>(token.data()), token.size()));
+  const std::uint32_t crc = crc32_iso_hdlc(as_bytes(token));
   const std::uint8_t check[4] = {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
                                  static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
   token += '.';

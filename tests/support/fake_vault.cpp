@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
@@ -23,8 +24,6 @@ ProxyError decrypt_error(std::string_view label, const QuorbeltError& err) {
   return ProxyError{codes::QB_5036, fmt::format("decrypt {}: {}", label, err.debug())};
 }
 
-ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
 }  // namespace
 
 SecretArray<16> fake_l2() {
@@ -35,7 +34,7 @@ SecretArray<16> fake_l2() {
 
 std::string seal_field_value(const SecretArray<16>& l2, std::string_view label, std::string_view plaintext) {
   const SecretBytes key = field_key(l2, label);
-  auto sealed = aead_encrypt(key.span(), bytes_of(plaintext));
+  auto sealed = aead_encrypt(key.span(), as_bytes(plaintext));
   if (!sealed) return {};  // only without randomness; the test then fails on the value
   return encode_base64(*sealed);
 }
