@@ -1,7 +1,6 @@
 #include "proxy/ca.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 
 #include "core/bytes.h"
 #include "core/output.h"
+#include "core/owner_file.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
 #include "crypto/secret.h"
@@ -233,8 +233,12 @@ std::optional<system_clock::time_point> asn1_time_point(const ASN1_TIME* t) {
   return system_clock::from_time_t(secs);
 }
 
+ProxyError os_error_text_of(std::string_view op, const std::filesystem::path& p, std::string_view text) {
+  return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(p), text));
+}
+
 ProxyError os_error(std::string_view op, const std::filesystem::path& p, int err) {
-  return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(p), os_error_text(err)));
+  return os_error_text_of(op, p, os_error_text(err));
 }
 
 // mkdir -p with mode 0700 for the missing parts; an existing directory stays as it is.
@@ -261,13 +265,9 @@ ProxyResult<void> refuse_symlink(const std::filesystem::path& p) {
   return {};
 }
 
-ProxyResult<void> sync_file(const std::filesystem::path& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return os_error("open", p, errno);
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return os_error("sync", p, err);
+ProxyResult<void> sync_written(const std::filesystem::path& p) {
+  auto r = sync_file(p);
+  if (!r) return os_error_text_of(r.error().step == FileStep::Open ? "open" : "sync", p, r.error().text);
   return {};
 }
 
@@ -283,8 +283,8 @@ ProxyResult<void> write_pair(const std::filesystem::path& dir, std::string_view 
   auto steps = [&]() -> ProxyResult<void> {
     if (auto r = write_private_file(cert_tmp, cert_pem); !r) return r.error();
     if (auto r = write_private_file(key_tmp, key_pem); !r) return r.error();
-    if (auto r = sync_file(cert_tmp); !r) return r.error();
-    if (auto r = sync_file(key_tmp); !r) return r.error();
+    if (auto r = sync_written(cert_tmp); !r) return r.error();
+    if (auto r = sync_written(key_tmp); !r) return r.error();
     if (auto r = refuse_symlink(cert_path); !r) return r.error();
     if (auto r = refuse_symlink(key_path); !r) return r.error();
     if (::unlink(cert_path.c_str()) != 0 && errno != ENOENT) return os_error("remove", cert_path, errno);
@@ -300,11 +300,7 @@ ProxyResult<void> write_pair(const std::filesystem::path& dir, std::string_view 
     return r;
   }
   // Make the renames durable; the files themselves were synced above.
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  sync_directory(dir);
   return {};
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/owner_file.h"
 #include "crypto/openssl_ptr.h"
 
 namespace qb {
@@ -109,21 +110,18 @@ std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
 namespace platform_detail {
 
 bool load_pem_file(const std::filesystem::path& file, std::vector<DerCert>& out) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   std::string text;
   char chunk[16384];
   while (true) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;  // EISDIR included
-    }
+    if (n < 0) return false;  // EISDIR included
     if (n == 0) break;
     text.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
+  fd.reset();
   bool complete = false;
   auto certs = certs_from_pem(text, &complete);
   out.insert(out.end(), std::make_move_iterator(certs.begin()), std::make_move_iterator(certs.end()));
