@@ -28,12 +28,6 @@ void put_be64(std::uint8_t* out, std::uint64_t v) {
 
 ProxyError task_error(std::string text) { return ProxyError(codes::QB_5050, fmt::format("gate task: {}", text)); }
 
-// The token and the job's copies of l1 and agent_id go when the job ends, on every path.
-struct TokenWipe {
-  std::string& token;
-  ~TokenWipe() { secure_wipe(token); }
-};
-
 boost::asio::awaitable<ProxyResult<nlohmann::json>> run_gate_call(BlockingPool& pool, GateCall call) {
   // An exception must not escape onto a pool thread; it is reported as the job's failure.
   auto job = [call = std::move(call)]() mutable -> ProxyResult<nlohmann::json> {
@@ -110,8 +104,8 @@ ProxyResult<nlohmann::json> gate_call_blocking(GateCall call) {
   call.l1.wipe();
   call.agent_id.wipe();
   if (!minted) return ProxyError(codes::QB_5050, fmt::format("mint wire token: {}", minted.error().debug()));
-  std::string token = std::move(*minted);
-  TokenWipe wipe{token};
+  // The token goes wiped when the job ends, on every path; the plain donor is wiped here.
+  const SecretString token = std::move(*minted);
 
   auto primary = gate_rpc(call.method, token, call.params, call.gate_url, call.gate_pub.bytes);
   if (primary) return primary;

@@ -149,7 +149,7 @@ ProxyResult<std::vector<Entry>> FakeVault::match_now(const std::string& url) {
   return default_match_;
 }
 
-ProxyResult<std::string> FakeVault::decrypt_now(const std::string& label, const std::string& ciphertext) {
+ProxyResult<SecretString> FakeVault::decrypt_now(const std::string& label, const std::string& ciphertext) {
   {
     std::lock_guard lock(mu_);
     ++decrypt_calls_;
@@ -162,7 +162,7 @@ ProxyResult<std::string> FakeVault::decrypt_now(const std::string& label, const 
   auto plain = aead_decrypt(key.span(), *sealed);
   if (!plain) return decrypt_error(label, plain.error());
   if (check_utf8(plain->text())) return decrypt_error(label, catalogue::QB_0006);
-  return std::string(plain->text());
+  return SecretString(plain->text());
 }
 
 boost::asio::awaitable<ProxyResult<SearchResponse>> FakeVault::search(std::string query) {
@@ -173,7 +173,7 @@ boost::asio::awaitable<ProxyResult<std::vector<Entry>>> FakeVault::match_url(std
   co_return match_now(url);
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> FakeVault::decrypt(std::string label, std::string ciphertext) {
+boost::asio::awaitable<ProxyResult<SecretString>> FakeVault::decrypt(std::string label, std::string ciphertext) {
   co_return decrypt_now(label, ciphertext);
 }
 
