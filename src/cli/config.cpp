@@ -14,6 +14,8 @@
 #include <fmt/format.h>
 
 #include "cli/install_dir.h"
+#include "core/bytes.h"
+#include "core/owner_file.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/ids.h"
@@ -35,9 +37,7 @@ constexpr StringRecordShape::Member kMembers[] = {
 void wipe_text(std::string& s) noexcept { secure_wipe(s); }
 constexpr StringRecordShape kConfigShape{"Config", kMembers, true, wipe_text};
 
-void append(SecretBytes& out, std::string_view s) {
-  out.append(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
-}
+void append(SecretBytes& out, std::string_view s) { out.append(as_bytes(s)); }
 
 // serde_json's string escaping: quote, backslash and control characters only.
 void append_json_string(SecretBytes& out, std::string_view s) {
@@ -223,7 +223,7 @@ ProxyResult<Config> open_config(const std::filesystem::path& path) {
   if ((st.st_mode & 077) != 0) return mode_error(p, st.st_mode);
 
   // O_NONBLOCK: a FIFO at the path must be refused, not waited on.
-  OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) {
     return proxy_error_from_config(
         CliError(catalogue::QB_2003, fmt::format("opening {}: {}", p, os_error_text(errno))));
@@ -268,62 +268,16 @@ CliResult<void> write_config_atomic(const std::filesystem::path& path, const Con
   if (name.empty() || name == "." || name == ".." || !is_utf8(name)) name = "config";
   const std::filesystem::path tmp = *parent / fmt::format(".{}.tmp", name);
 
-  auto fd = open_private_new(tmp);
-  if (!fd && fd.error() == EEXIST) {
-    // A leftover of an interrupted write (or something planted there): replace it once.
-    ::unlink(tmp.c_str());
-    fd = open_private_new(tmp);
-  }
-  if (!fd) return write_error(fmt::format("creating temp config: {}", os_error_text(fd.error())));
-
-  if (auto w = write_all_fd(fd->get(), *sealed); !w)
-    return write_error(fmt::format("writing temp config: {}", w.error()));
-  // On disk before the rename, so a crash cannot leave an empty file in the configuration's place.
-  while (::fsync(fd->get()) != 0) {
-    if (errno != EINTR) return write_error(fmt::format("writing temp config: {}", os_error_text(errno)));
-  }
-  fd->reset();
-
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    return write_error(fmt::format("renaming temp config to {}: {}", path_text(path), os_error_text(errno)));
-  }
-  // The rename itself made durable; the file is in place either way, so a failure here is not one.
   const std::filesystem::path dir = parent->empty() ? std::filesystem::path(".") : *parent;
-  OwnedFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dfd.get() >= 0) ::fsync(dfd.get());
-  return {};
-}
-
-OwnedFd& OwnedFd::operator=(OwnedFd&& o) noexcept {
-  if (this != &o) {
-    reset();
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-void OwnedFd::reset() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-Result<OwnedFd, int> open_private_new(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return Result<OwnedFd, int>(boost::system::in_place_error, errno);
-  return OwnedFd(fd);
-}
-
-Result<void, std::string> write_all_fd(int fd, std::span<const std::uint8_t> bytes) {
-  constexpr std::size_t kMaxChunk = INT_MAX;
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxChunk));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error_text(errno);
+  if (auto w = write_file_atomic(tmp, path, dir, *sealed); !w) {
+    switch (w.error().step) {
+      case FileStep::Open:
+        return write_error(fmt::format("creating temp config: {}", w.error().text));
+      case FileStep::Rename:
+        return write_error(fmt::format("renaming temp config to {}: {}", path_text(path), w.error().text));
+      default:
+        return write_error(fmt::format("writing temp config: {}", w.error().text));
     }
-    if (n == 0) return std::string("failed to write whole buffer");
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return {};
 }

@@ -49,28 +49,4 @@ ProxyResult<Config> open_config(const std::filesystem::path& path);
 // Seals cfg and puts it in place through ".{name}.tmp" and a rename; QB-2002 on any failure.
 CliResult<void> write_config_atomic(const std::filesystem::path& path, const Config& cfg);
 
-// An owned descriptor, closed on destruction.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  OwnedFd& operator=(OwnedFd&& o) noexcept;
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  ~OwnedFd() { reset(); }
-  int get() const { return fd_; }
-  void reset() noexcept;
-
- private:
-  int fd_ = -1;
-};
-
-// Creates the file exclusively, write-only, mode 0600, never through a final symbolic link.
-// The error is the errno value.
-Result<OwnedFd, int> open_private_new(const std::filesystem::path& path);
-// The whole buffer in chunks of at most 2^31-1 bytes, retrying interrupted writes. The error is
-// the system's text ("failed to write whole buffer" for a write of 0 bytes).
-Result<void, std::string> write_all_fd(int fd, std::span<const std::uint8_t> bytes);
-
 }  // namespace qb

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/output.h"
 #include "core/text.h"
 
@@ -246,8 +247,7 @@ ProxyResult<SecretBytes> prompt_secret(std::string_view prompt, LineReader& read
     return stdin_not_utf8_error();
   }
   const std::string_view trimmed = trim_ws(line->text());
-  return SecretBytes(
-      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(trimmed.data()), trimmed.size()));
+  return SecretBytes(as_bytes(trimmed));
 }
 
 ProxyResult<SecretBytes> prompt_secret(std::string_view prompt) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/errors.h"
 #include "crypto/secret.h"
 
@@ -34,9 +35,7 @@ struct Base64Error {
 Result<std::vector<std::uint8_t>, Base64Error> decode_base64(std::string_view text);
 // Standard alphabet with "=" padding, no line breaks.
 std::string encode_base64(std::span<const std::uint8_t> bytes);
-inline std::string encode_base64(std::string_view text) {
-  return encode_base64(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
+inline std::string encode_base64(std::string_view text) { return encode_base64(as_bytes(text)); }
 // URL-safe alphabet (A-Z a-z 0-9 - _) without padding.
 std::string encode_base64url_nopad(std::span<const std::uint8_t> bytes);
 

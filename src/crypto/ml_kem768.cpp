@@ -68,10 +68,10 @@ class WipeOnExit {
 enum class Hash { Sha3_256, Sha3_512, Shake128, Shake256 };
 
 struct Digests {
-  EvpMdPtr sha3_256{EVP_MD_fetch(nullptr, "SHA3-256", nullptr)};
-  EvpMdPtr sha3_512{EVP_MD_fetch(nullptr, "SHA3-512", nullptr)};
-  EvpMdPtr shake128{EVP_MD_fetch(nullptr, "SHAKE128", nullptr)};
-  EvpMdPtr shake256{EVP_MD_fetch(nullptr, "SHAKE256", nullptr)};
+  UniquePtr<EVP_MD> sha3_256{EVP_MD_fetch(nullptr, "SHA3-256", nullptr)};
+  UniquePtr<EVP_MD> sha3_512{EVP_MD_fetch(nullptr, "SHA3-512", nullptr)};
+  UniquePtr<EVP_MD> shake128{EVP_MD_fetch(nullptr, "SHAKE128", nullptr)};
+  UniquePtr<EVP_MD> shake256{EVP_MD_fetch(nullptr, "SHAKE256", nullptr)};
 };
 
 // Fetched once: an implicit fetch at every digest would dominate the cost of the KEM.
@@ -94,7 +94,7 @@ const EVP_MD* digest_of(Hash h) {
 // final call: OpenSSL 3.0 cannot squeeze a second time.
 void hash(Hash h, std::initializer_list<Bytes> inputs, std::span<std::uint8_t> out) {
   const EVP_MD* md = digest_of(h);
-  EvpMdCtxPtr ctx{EVP_MD_CTX_new()};
+  UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
   if (md == nullptr || !ctx || EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1) hash_failure();
   for (Bytes input : inputs) {
     if (EVP_DigestUpdate(ctx.get(), input.data(), input.size()) != 1) hash_failure();

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/bytes.h"
+
 namespace qb::noise {
 
 using catalogue::QB_0005;
@@ -14,8 +16,6 @@ namespace {
 
 static_assert(kProtocolName.size() > kDigestLen, "a name of at most 32 bytes would be padded, not hashed");
 static_assert(kMsg1Overhead == 1250 && kMsg2MinLen == 81);
-
-ByteView bytes_of(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
 
 // 4 zero bytes, then n big-endian.
 std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
@@ -47,7 +47,7 @@ CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP25
 
 }  // namespace
 
-SymmetricState::SymmetricState() : h_(sha256(bytes_of(kProtocolName))) { ck_ = SecretArray<32>(h_); }
+SymmetricState::SymmetricState() : h_(sha256(as_bytes(kProtocolName))) { ck_ = SecretArray<32>(h_); }
 
 SymmetricState::SymmetricState(SymmetricState&& other) noexcept
     : ck_(other.ck_), h_(other.h_), n_(other.n_), k_(other.k_) {
@@ -169,7 +169,7 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   HandshakeAccess::e(st) = P256Scalar(e);
   HandshakeAccess::rs(st) = rs;
 
-  ss.mix_hash(bytes_of(kPrologue));
+  ss.mix_hash(as_bytes(kPrologue));
   ss.mix_hash(rs.bytes);
 
   auto e_pair = ready_pair(e, e_ready);

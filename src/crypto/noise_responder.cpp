@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/bytes.h"
+
 namespace qb::noise {
 
 using catalogue::QB_0005;
 using catalogue::QB_0010;
 
 namespace {
-
-ByteView bytes_of(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
 
 CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
   auto dh = p256_agree(own, peer);
@@ -168,7 +168,7 @@ CryptoResult<std::vector<std::uint8_t>> write_msg2_with(ResponderState&& state, 
 }  // namespace detail
 
 CryptoResult<Msg1Opened> read_msg1(const ResponderKeys& keys, ByteView msg1) {
-  return detail::read_msg1_with_prologue(keys, msg1, bytes_of(kPrologue));
+  return detail::read_msg1_with_prologue(keys, msg1, as_bytes(kPrologue));
 }
 
 CryptoResult<std::vector<std::uint8_t>> write_msg2(ResponderState&& state, ByteView payload) {

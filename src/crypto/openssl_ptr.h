@@ -1,9 +1,11 @@
-// Owning pointers for OpenSSL (libcrypto) objects: every object the program creates is freed by
-// exactly one of these, on every path.
+// Owning pointers for OpenSSL objects: every object the program creates is freed by exactly one
+// UniquePtr<T>, on every path. Each type has its one deleter here; a type not listed does not
+// compile, so no call site picks a free function of its own.
 #pragma once
 
 #include <memory>
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
@@ -11,47 +13,70 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/params.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 namespace qb {
 
-template <auto Free>
-struct OsslDeleter {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    Free(p);
-  }
-};
-
 namespace detail {
-// OPENSSL_free is a macro; the deleter needs a function.
-inline void openssl_free(void* p) noexcept { OPENSSL_free(p); }
+template <class T>
+struct Deleter;
 }  // namespace detail
 
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
-using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;
-using EvpCipherPtr = std::unique_ptr<EVP_CIPHER, OsslDeleter<EVP_CIPHER_free>>;
-using EvpCipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OsslDeleter<EVP_CIPHER_CTX_free>>;
-using EvpMdPtr = std::unique_ptr<EVP_MD, OsslDeleter<EVP_MD_free>>;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslDeleter<EVP_MD_CTX_free>>;
-using EvpMacPtr = std::unique_ptr<EVP_MAC, OsslDeleter<EVP_MAC_free>>;
-using EvpMacCtxPtr = std::unique_ptr<EVP_MAC_CTX, OsslDeleter<EVP_MAC_CTX_free>>;
-// Big numbers may hold private scalars: always cleared before they are freed.
-using BignumPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_clear_free>>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, OsslDeleter<BN_CTX_free>>;
-using EcGroupPtr = std::unique_ptr<EC_GROUP, OsslDeleter<EC_GROUP_free>>;
-using EcPointPtr = std::unique_ptr<EC_POINT, OsslDeleter<EC_POINT_clear_free>>;
-using OsslParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, OsslDeleter<OSSL_PARAM_BLD_free>>;
-using OsslParamPtr = std::unique_ptr<OSSL_PARAM, OsslDeleter<OSSL_PARAM_free>>;
-using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO_free_all>>;
-using X509Ptr = std::unique_ptr<X509, OsslDeleter<X509_free>>;
-using X509NamePtr = std::unique_ptr<X509_NAME, OsslDeleter<X509_NAME_free>>;
-using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, OsslDeleter<X509_EXTENSION_free>>;
-using X509StorePtr = std::unique_ptr<X509_STORE, OsslDeleter<X509_STORE_free>>;
-using Asn1IntegerPtr = std::unique_ptr<ASN1_INTEGER, OsslDeleter<ASN1_INTEGER_free>>;
-using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OsslDeleter<ASN1_TIME_free>>;
-// Memory that OpenSSL allocated and hands to the caller (OPENSSL_malloc).
-using OpensslBytesPtr = std::unique_ptr<unsigned char, OsslDeleter<detail::openssl_free>>;
+template <class T>
+using UniquePtr = std::unique_ptr<T, detail::Deleter<T>>;
+
+#define QB_MAKE_DELETER(type, free_fn)                      \
+  namespace detail {                                        \
+  template <>                                               \
+  struct Deleter<type> {                                    \
+    void operator()(type* p) const noexcept { free_fn(p); } \
+  };                                                        \
+  }
+
+QB_MAKE_DELETER(EVP_PKEY, EVP_PKEY_free)
+QB_MAKE_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free)
+QB_MAKE_DELETER(EVP_CIPHER, EVP_CIPHER_free)
+QB_MAKE_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free)
+QB_MAKE_DELETER(EVP_MD, EVP_MD_free)
+QB_MAKE_DELETER(EVP_MD_CTX, EVP_MD_CTX_free)
+QB_MAKE_DELETER(EVP_MAC, EVP_MAC_free)
+QB_MAKE_DELETER(EVP_MAC_CTX, EVP_MAC_CTX_free)
+// Big numbers and points may hold private scalars: always cleared before they are freed.
+QB_MAKE_DELETER(BIGNUM, BN_clear_free)
+QB_MAKE_DELETER(BN_CTX, BN_CTX_free)
+QB_MAKE_DELETER(EC_GROUP, EC_GROUP_free)
+QB_MAKE_DELETER(EC_POINT, EC_POINT_clear_free)
+QB_MAKE_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free)
+QB_MAKE_DELETER(OSSL_PARAM, OSSL_PARAM_free)
+QB_MAKE_DELETER(BIO, BIO_free_all)
+QB_MAKE_DELETER(X509, X509_free)
+QB_MAKE_DELETER(X509_NAME, X509_NAME_free)
+QB_MAKE_DELETER(X509_EXTENSION, X509_EXTENSION_free)
+QB_MAKE_DELETER(X509_STORE, X509_STORE_free)
+QB_MAKE_DELETER(X509_STORE_CTX, X509_STORE_CTX_free)
+// One type behind ASN1_INTEGER, ASN1_TIME, ASN1_OCTET_STRING and the other string types; their
+// free functions all come down to ASN1_STRING_free.
+QB_MAKE_DELETER(ASN1_STRING, ASN1_STRING_free)
+QB_MAKE_DELETER(BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free)
+QB_MAKE_DELETER(EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free)
+QB_MAKE_DELETER(GENERAL_NAMES, GENERAL_NAMES_free)
+QB_MAKE_DELETER(GENERAL_NAME, GENERAL_NAME_free)
+QB_MAKE_DELETER(AUTHORITY_KEYID, AUTHORITY_KEYID_free)
+QB_MAKE_DELETER(PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free)
+QB_MAKE_DELETER(SSL_CTX, SSL_CTX_free)
+QB_MAKE_DELETER(SSL, SSL_free)
+
+#undef QB_MAKE_DELETER
+
+// Memory that OpenSSL allocated and hands to the caller (OPENSSL_malloc). Its own type, not
+// UniquePtr<unsigned char>: the bytes are not an OpenSSL object.
+struct OpensslFree {
+  // OPENSSL_free is a macro; the deleter needs a function call.
+  void operator()(void* p) const noexcept { OPENSSL_free(p); }
+};
+using OpensslBytesPtr = std::unique_ptr<unsigned char, OpensslFree>;
 
 }  // namespace qb

@@ -44,23 +44,23 @@ const std::uint8_t* nonnull(ByteView v) {
 // Algorithms are fetched once: the library otherwise looks each one up by name at every use, which
 // costs more than hashing the few bytes of a handshake step.
 const EVP_MD* sha256_algorithm() {
-  static const EvpMdPtr md{EVP_MD_fetch(nullptr, "SHA2-256", nullptr)};
+  static const UniquePtr<EVP_MD> md{EVP_MD_fetch(nullptr, "SHA2-256", nullptr)};
   if (!md) library_bug("SHA-256 is not available");
   return md.get();
 }
 
 const EVP_CIPHER* aes_gcm_algorithm(std::size_t key_len) {
-  static const EvpCipherPtr aes128{EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)};
-  static const EvpCipherPtr aes256{EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)};
+  static const UniquePtr<EVP_CIPHER> aes128{EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr)};
+  static const UniquePtr<EVP_CIPHER> aes256{EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)};
   return key_len == 16 ? aes128.get() : aes256.get();
 }
 
 // An HMAC-SHA256 context with the digest chosen and an empty key; every HMAC starts from a copy and
 // only sets its key.
 const EVP_MAC_CTX* hmac_sha256_template() {
-  static const EvpMacCtxPtr ctx = [] {
-    EvpMacPtr mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
-    EvpMacCtxPtr c{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
+  static const UniquePtr<EVP_MAC_CTX> ctx = [] {
+    UniquePtr<EVP_MAC> mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
+    UniquePtr<EVP_MAC_CTX> c{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
     static char digest_name[] = "SHA256";
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
                            OSSL_PARAM_construct_end()};
@@ -91,7 +91,7 @@ class HmacSha256 {
   }
 
  private:
-  EvpMacCtxPtr ctx_;
+  UniquePtr<EVP_MAC_CTX> ctx_;
 };
 
 bool chunked_cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, ByteView in) {
@@ -110,34 +110,34 @@ char p256_group_name[] = "prime256v1";
 // The group is built once per process: building it is as costly as a scalar multiplication by the
 // generator. After construction it is only read, which the library allows from any thread.
 const EC_GROUP* p256_group() {
-  static const EcGroupPtr group{EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)};
+  static const UniquePtr<EC_GROUP> group{EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)};
   return group.get();
 }
 
 // A library key holding only P-256's parameters. Generated keys and peer keys start from it, so the
 // library copies the group instead of building it again from its name.
 EVP_PKEY* p256_parameters() {
-  static const EvpPkeyPtr params = [] {
-    OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
+  static const UniquePtr<EVP_PKEY> params = [] {
+    UniquePtr<OSSL_PARAM_BLD> bld{OSSL_PARAM_BLD_new()};
     if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1) {
-      return EvpPkeyPtr{};
+      return UniquePtr<EVP_PKEY>{};
     }
-    OsslParamPtr p{OSSL_PARAM_BLD_to_param(bld.get())};
-    EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
+    UniquePtr<OSSL_PARAM> p{OSSL_PARAM_BLD_to_param(bld.get())};
+    UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
     EVP_PKEY* raw = nullptr;
     if (!p || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEY_PARAMETERS, p.get()) != 1) {
-      return EvpPkeyPtr{};
+      return UniquePtr<EVP_PKEY>{};
     }
-    return EvpPkeyPtr{raw};
+    return UniquePtr<EVP_PKEY>{raw};
   }();
   return params.get();
 }
 
 // The scalar as a number, or QB-0027 when it is outside 1..n-1 (QB-0005 when the library fails).
-CryptoResult<BignumPtr> p256_scalar_number(P256ScalarView scalar) {
+CryptoResult<UniquePtr<BIGNUM>> p256_scalar_number(P256ScalarView scalar) {
   const EC_GROUP* group = p256_group();
-  BignumPtr d{BN_secure_new()};
+  UniquePtr<BIGNUM> d{BN_secure_new()};
   if (group == nullptr || !d) return QB_0005;
   BN_set_flags(d.get(), BN_FLG_CONSTTIME);
   if (BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), d.get()) == nullptr) return QB_0005;
@@ -150,8 +150,8 @@ CryptoResult<BignumPtr> p256_scalar_number(P256ScalarView scalar) {
 // QB-0005 when the point cannot be exported.
 CryptoResult<P256Public> p256_point_of(const BIGNUM* d) {
   const EC_GROUP* group = p256_group();
-  BnCtxPtr bn_ctx{BN_CTX_secure_new()};
-  EcPointPtr point{EC_POINT_new(group)};
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<EC_POINT> point{EC_POINT_new(group)};
   if (!bn_ctx || !point) return QB_0005;
   if (EC_POINT_mul(group, point.get(), d, nullptr, nullptr, bn_ctx.get()) != 1) return QB_0027;
   P256Public pub{};
@@ -178,7 +178,7 @@ CryptoResult<P256Public> p256_point_of(const EVP_PKEY* pkey) {
 
 Digest sha256(ByteView data) {
   Digest out{};
-  EvpMdCtxPtr ctx{EVP_MD_CTX_new()};
+  UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
   unsigned len = 0;
   if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("SHA-256 init");
   for (std::size_t off = 0; off < data.size(); off += kChunk) {
@@ -199,7 +199,7 @@ bool digest_eq(ByteView a, ByteView b) {
 CryptoResult<AeadKey> aead_key(ByteView key) {
   if (key.size() != 16 && key.size() != 32) return QB_0001;
   const EVP_CIPHER* cipher = aes_gcm_algorithm(key.size());
-  EvpCipherCtxPtr ctx{EVP_CIPHER_CTX_new()};
+  UniquePtr<EVP_CIPHER_CTX> ctx{EVP_CIPHER_CTX_new()};
   if (!ctx || cipher == nullptr || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), nullptr, 1) != 1) {
     return QB_0005;
   }
@@ -324,14 +324,14 @@ SharedPkey& SharedPkey::operator=(const SharedPkey& other) {
 CryptoResult<P256KeyPair> p256_generate_pair() {
   EVP_PKEY* params = p256_parameters();
   if (params == nullptr) return QB_0018;
-  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, params, nullptr)};
+  UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, params, nullptr)};
   EVP_PKEY* raw = nullptr;
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) return QB_0018;
-  P256KeyPair pair{{}, P256Key(EvpPkeyPtr{raw}), {}};
+  P256KeyPair pair{{}, P256Key(UniquePtr<EVP_PKEY>{raw}), {}};
 
   BIGNUM* d_raw = nullptr;
   if (EVP_PKEY_get_bn_param(pair.key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d_raw) != 1) return QB_0005;
-  BignumPtr d{d_raw};
+  UniquePtr<BIGNUM> d{d_raw};
   if (BN_bn2binpad(d.get(), pair.scalar.data(), static_cast<int>(pair.scalar.size())) !=
       static_cast<int>(pair.scalar.size())) {
     return QB_0005;
@@ -355,23 +355,23 @@ CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar) {
   auto pub = p256_point_of(d->get());
   if (!pub) return QB_0027;
 
-  OsslParamBldPtr bld{OSSL_PARAM_BLD_new()};
+  UniquePtr<OSSL_PARAM_BLD> bld{OSSL_PARAM_BLD_new()};
   if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
       OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d->get()) != 1 ||
       OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub->data(), pub->size()) != 1) {
     return QB_0005;
   }
-  OsslParamPtr params{OSSL_PARAM_BLD_to_param(bld.get())};
+  UniquePtr<OSSL_PARAM> params{OSSL_PARAM_BLD_to_param(bld.get())};
   if (!params) return QB_0005;
   // The scalar is in 1..n-1 and the point is its own multiple of the generator, so the pair is
   // valid by construction; a full library check would repeat two scalar multiplications.
-  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
+  UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
   EVP_PKEY* raw = nullptr;
   if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
       EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1) {
     return QB_0027;
   }
-  return P256KeyPair{P256Scalar(scalar), P256Key(EvpPkeyPtr{raw}), *pub};
+  return P256KeyPair{P256Scalar(scalar), P256Key(UniquePtr<EVP_PKEY>{raw}), *pub};
 }
 
 CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar) {
@@ -392,7 +392,7 @@ CryptoResult<P256PeerKey> p256_peer_key(ByteView peer_public) {
   if (peer_public.size() != kP256PublicLen || peer_public[0] != 0x04) return QB_0027;
   EVP_PKEY* params = p256_parameters();
   if (params == nullptr) return QB_0005;
-  EvpPkeyPtr peer{EVP_PKEY_dup(params)};
+  UniquePtr<EVP_PKEY> peer{EVP_PKEY_dup(params)};
   if (!peer) return QB_0005;
   // Decoding refuses coordinates at or above p and points off the curve.
   if (EVP_PKEY_set_octet_string_param(peer.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, peer_public.data(),
@@ -401,14 +401,14 @@ CryptoResult<P256PeerKey> p256_peer_key(ByteView peer_public) {
   }
   // On the curve and not the point at infinity. P-256 has cofactor 1, so every such point has the
   // full order and the costly order check adds nothing.
-  EvpPkeyCtxPtr check{EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr)};
+  UniquePtr<EVP_PKEY_CTX> check{EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr)};
   if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return QB_0027;
   return P256PeerKey(std::move(peer));
 }
 
 CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& peer) {
   if (!own || !peer) return QB_0027;
-  EvpPkeyCtxPtr ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, own.get(), nullptr)};
+  UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_pkey(nullptr, own.get(), nullptr)};
   if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
       EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), /*validate_peer=*/0) != 1) {
     return QB_0027;

@@ -43,12 +43,12 @@ bool digest_eq(ByteView a, ByteView b);
 // Lives inside one call; move-only.
 class AeadKey {
  public:
-  AeadKey(EvpCipherCtxPtr ctx, std::size_t key_len) : ctx_(std::move(ctx)), key_len_(key_len) {}
+  AeadKey(UniquePtr<EVP_CIPHER_CTX> ctx, std::size_t key_len) : ctx_(std::move(ctx)), key_len_(key_len) {}
   std::size_t key_len() const { return key_len_; }
   EVP_CIPHER_CTX* ctx() const { return ctx_.get(); }
 
  private:
-  EvpCipherCtxPtr ctx_;
+  UniquePtr<EVP_CIPHER_CTX> ctx_;
   std::size_t key_len_;
 };
 
@@ -83,7 +83,7 @@ HmacTag hmac_sha256(ByteView key, ByteView data);
 class SharedPkey {
  public:
   SharedPkey() = default;
-  explicit SharedPkey(EvpPkeyPtr pkey) : pkey_(std::move(pkey)) {}
+  explicit SharedPkey(UniquePtr<EVP_PKEY> pkey) : pkey_(std::move(pkey)) {}
   SharedPkey(const SharedPkey& other);
   SharedPkey& operator=(const SharedPkey& other);
   SharedPkey(SharedPkey&&) noexcept = default;
@@ -95,7 +95,7 @@ class SharedPkey {
   void reset() noexcept { pkey_.reset(); }
 
  private:
-  EvpPkeyPtr pkey_;
+  UniquePtr<EVP_PKEY> pkey_;
 };
 
 // A P-256 private key in the library, ready for agreements.

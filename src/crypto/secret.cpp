@@ -52,4 +52,32 @@ bool operator==(const SecretBytes& a, const SecretBytes& b) noexcept {
   return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+SecretString& SecretString::operator=(const SecretString& other) {
+  if (this != &other) {
+    clear();
+    s_.assign(other.s_);
+  }
+  return *this;
+}
+
+SecretString& SecretString::operator=(SecretString&& other) noexcept {
+  if (this != &other) {
+    clear();
+    s_ = std::move(other.s_);
+    other.clear();
+  }
+  return *this;
+}
+
+void SecretString::clear() noexcept {
+  // A moved-from or short string keeps its text in the inline buffer, which no allocator sees.
+  secure_wipe(s_.data(), s_.capacity());
+  s_.clear();
+}
+
+bool operator==(const SecretString& a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 }  // namespace qb

@@ -87,6 +87,46 @@ class SecretBytes {
   std::vector<std::uint8_t, WipingAllocator<std::uint8_t>> buf_;
 };
 
+// Text that is a secret (a credential, a token, a header that carries one): wiped when it is
+// released, overwritten or moved from, and grown through the wiping allocator, so no copy is left
+// in freed memory. Taking a std::string by move wipes the donor.
+class SecretString {
+ public:
+  SecretString() = default;
+  SecretString(std::string_view text) : s_(text) {}
+  SecretString(const char* text) : s_(text) {}
+  SecretString(const std::string& text) : s_(text) {}
+  SecretString(std::string&& text) : s_(text) { secure_wipe(text); }
+  SecretString(const SecretString&) = default;
+  SecretString& operator=(const SecretString& other);
+  SecretString(SecretString&& other) noexcept : s_(std::move(other.s_)) { other.clear(); }
+  SecretString& operator=(SecretString&& other) noexcept;
+  ~SecretString() { clear(); }
+
+  std::string_view view() const noexcept { return {s_.data(), s_.size()}; }
+  operator std::string_view() const noexcept { return view(); }
+  const char* data() const noexcept { return s_.data(); }
+  std::size_t size() const noexcept { return s_.size(); }
+  bool empty() const noexcept { return s_.empty(); }
+
+  void reserve(std::size_t n) { s_.reserve(n); }
+  SecretString& append(std::string_view text) {
+    s_.append(text);
+    return *this;
+  }
+  // Wipes the whole buffer (a shorter text may still hold older, longer contents) and empties it.
+  void clear() noexcept;
+
+  // Constant-time comparison when the lengths match (the length itself is not secret).
+  friend bool operator==(const SecretString& a, const SecretString& b) noexcept { return a == b.view(); }
+  friend bool operator==(const SecretString& a, std::string_view b) noexcept;
+  friend bool operator==(const SecretString& a, const std::string& b) noexcept { return a == std::string_view(b); }
+  friend bool operator==(const SecretString& a, const char* b) noexcept { return a == std::string_view(b); }
+
+ private:
+  std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> s_;
+};
+
 // A fixed-size secret, wiped when it goes out of scope. Copies are wiped too.
 template <std::size_t N>
 class SecretArray {

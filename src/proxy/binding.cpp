@@ -65,12 +65,13 @@ bool entry_matches_host(const Entry& entry, std::string_view host) {
   return false;
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> resolve_field_value(VaultClient& vault, Field field) {
+boost::asio::awaitable<ProxyResult<SecretString>> resolve_field_value(VaultClient& vault, Field field) {
   switch (field.tier) {
     case 1:
       co_return std::move(field.value);
     case 2: {
-      auto task = vault.decrypt(std::move(field.label), std::move(field.value));
+      // The ciphertext is no secret; a plain copy goes to the vault client.
+      auto task = vault.decrypt(std::move(field.label), std::string(field.value.view()));
       co_return co_await std::move(task);
     }
     case 3:

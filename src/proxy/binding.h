@@ -26,6 +26,6 @@ bool entry_matches_host(const Entry& entry, std::string_view host);
 
 // Tier 1: the value as stored; tier 2: decrypted by the vault client; tier 3 and unknown tiers:
 // QB-5035. Name the task before awaiting it (g++ 12).
-boost::asio::awaitable<ProxyResult<std::string>> resolve_field_value(VaultClient& vault, Field field);
+boost::asio::awaitable<ProxyResult<SecretString>> resolve_field_value(VaultClient& vault, Field field);
 
 }  // namespace qb

@@ -1,7 +1,6 @@
 #include "proxy/ca.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +20,9 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/output.h"
+#include "core/owner_file.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
 #include "crypto/secret.h"
@@ -31,11 +32,11 @@
 namespace qb {
 
 struct CaState::Impl {
-  EvpPkeyPtr key;
+  UniquePtr<EVP_PKEY> key;
   // Supplies the issuer name of every leaf; its own encoding is never sent.
-  X509Ptr issuer;
+  UniquePtr<X509> issuer;
   // The certificate of cert_der, parsed once for every chain.
-  X509Ptr cert;
+  UniquePtr<X509> cert;
   std::string cert_der;
   std::string cert_pem;
   // The keyIdentifier of every leaf's authorityKeyIdentifier.
@@ -45,15 +46,6 @@ struct CaState::Impl {
 namespace {
 
 using std::chrono::system_clock;
-
-// Owners for the X509v3 structures the shared set does not cover.
-using Asn1StringPtr = std::unique_ptr<ASN1_STRING, OsslDeleter<ASN1_STRING_free>>;
-using BasicConstraintsPtr = std::unique_ptr<BASIC_CONSTRAINTS, OsslDeleter<BASIC_CONSTRAINTS_free>>;
-using ExtendedKeyUsagePtr = std::unique_ptr<EXTENDED_KEY_USAGE, OsslDeleter<EXTENDED_KEY_USAGE_free>>;
-using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, OsslDeleter<GENERAL_NAMES_free>>;
-using GeneralNamePtr = std::unique_ptr<GENERAL_NAME, OsslDeleter<GENERAL_NAME_free>>;
-using AuthorityKeyIdPtr = std::unique_ptr<AUTHORITY_KEYID, OsslDeleter<AUTHORITY_KEYID_free>>;
-using Pkcs8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, OsslDeleter<PKCS8_PRIV_KEY_INFO_free>>;
 
 constexpr std::string_view kOrgName = "Quorbelt Proxy CA";
 constexpr std::string_view kCommonName = "Quorbelt Proxy MITM CA";
@@ -70,10 +62,6 @@ std::string openssl_error(std::string_view fallback) {
   char buf[256];
   ERR_error_string_n(e, buf, sizeof buf);
   return buf;
-}
-
-std::span<const std::uint8_t> as_bytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
 ProxyError fail(std::string_view code, std::string_view prefix, std::string_view what) {
@@ -113,7 +101,7 @@ std::optional<std::string> key_identifier(const EVP_PKEY* key) {
 
 // The first 20 bytes of SHA-256 over the raw public key (the uncompressed point), top bit
 // cleared; the INTEGER written minimally.
-Asn1IntegerPtr serial_from_key(const EVP_PKEY* key) {
+UniquePtr<ASN1_INTEGER> serial_from_key(const EVP_PKEY* key) {
   unsigned char* raw = nullptr;
   const std::size_t len = EVP_PKEY_get1_encoded_public_key(const_cast<EVP_PKEY*>(key), &raw);
   const OpensslBytesPtr owned(raw);
@@ -122,9 +110,9 @@ Asn1IntegerPtr serial_from_key(const EVP_PKEY* key) {
   if (!md) return nullptr;
   auto* bytes = reinterpret_cast<unsigned char*>(md->data());
   bytes[0] &= 0x7f;
-  BignumPtr bn(BN_bin2bn(bytes, 20, nullptr));
+  UniquePtr<BIGNUM> bn(BN_bin2bn(bytes, 20, nullptr));
   if (!bn) return nullptr;
-  return Asn1IntegerPtr(BN_to_ASN1_INTEGER(bn.get(), nullptr));
+  return UniquePtr<ASN1_INTEGER>(BN_to_ASN1_INTEGER(bn.get(), nullptr));
 }
 
 bool add_name_entry(X509_NAME* name, int nid, std::string_view value) {
@@ -138,20 +126,20 @@ bool add_ext(X509* x, int nid, T* value, bool critical) {
 }
 
 bool add_key_id_ext(X509* x, int nid, std::string_view id) {
-  Asn1StringPtr os(ASN1_OCTET_STRING_new());
+  UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
   if (!os || ASN1_OCTET_STRING_set(os.get(), reinterpret_cast<const unsigned char*>(id.data()),
                                    static_cast<int>(id.size())) != 1) {
     return false;
   }
   if (nid == NID_subject_key_identifier) return add_ext(x, nid, os.get(), false);
-  AuthorityKeyIdPtr akid(AUTHORITY_KEYID_new());
+  UniquePtr<AUTHORITY_KEYID> akid(AUTHORITY_KEYID_new());
   if (!akid) return false;
   akid->keyid = os.release();
   return add_ext(x, nid, akid.get(), false);
 }
 
 bool add_key_usage(X509* x, std::initializer_list<int> bits) {
-  Asn1StringPtr ku(ASN1_BIT_STRING_new());
+  UniquePtr<ASN1_STRING> ku(ASN1_BIT_STRING_new());
   if (!ku) return false;
   for (int bit : bits) {
     if (ASN1_BIT_STRING_set_bit(ku.get(), bit, 1) != 1) return false;
@@ -172,7 +160,7 @@ const EVP_MD* signing_digest(EVP_PKEY* key) {
 
 // Subject and validity of the CA certificate; everything else is fixed.
 struct CaParams {
-  X509NamePtr name;
+  UniquePtr<X509_NAME> name;
   std::time_t not_before_base = 0;
 };
 
@@ -188,14 +176,14 @@ ProxyResult<CaParams> ca_params() {
 }
 
 // The CA certificate of the parameters, self-signed with the key; the error text on failure.
-Result<X509Ptr, std::string> self_sign(const CaParams& params, EVP_PKEY* key) {
-  X509Ptr x(X509_new());
+Result<UniquePtr<X509>, std::string> self_sign(const CaParams& params, EVP_PKEY* key) {
+  UniquePtr<X509> x(X509_new());
   if (!x) return openssl_error("X509_new failed");
   auto serial = serial_from_key(key);
   if (!serial) return openssl_error("cannot derive the serial number from the public key");
   auto ski = key_identifier(key);
   if (!ski) return openssl_error("cannot encode the public key");
-  BasicConstraintsPtr bc(BASIC_CONSTRAINTS_new());
+  UniquePtr<BASIC_CONSTRAINTS> bc(BASIC_CONSTRAINTS_new());
   if (!bc) return openssl_error("BASIC_CONSTRAINTS_new failed");
   bc->ca = 0xff;
   bc->pathlen = ASN1_INTEGER_new();
@@ -217,9 +205,9 @@ std::optional<std::string> cert_der(const X509* x) {
   return der_of(x, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
 }
 
-X509Ptr parse_cert_der(std::string_view der) {
+UniquePtr<X509> parse_cert_der(std::string_view der) {
   const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-  X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  UniquePtr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   if (x && p != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) return nullptr;
   return x;
 }
@@ -227,7 +215,8 @@ X509Ptr parse_cert_der(std::string_view der) {
 // The subjectKeyIdentifier as the certificate carries it, else computed from its public key.
 std::optional<std::string> authority_key_id_for(X509* ca) {
   int crit = 0;
-  Asn1StringPtr ski(static_cast<ASN1_OCTET_STRING*>(X509_get_ext_d2i(ca, NID_subject_key_identifier, &crit, nullptr)));
+  UniquePtr<ASN1_STRING> ski(
+      static_cast<ASN1_OCTET_STRING*>(X509_get_ext_d2i(ca, NID_subject_key_identifier, &crit, nullptr)));
   if (ski)
     return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(ski.get())),
                        static_cast<std::size_t>(ASN1_STRING_length(ski.get())));
@@ -244,8 +233,12 @@ std::optional<system_clock::time_point> asn1_time_point(const ASN1_TIME* t) {
   return system_clock::from_time_t(secs);
 }
 
+ProxyError os_error_text_of(std::string_view op, const std::filesystem::path& p, std::string_view text) {
+  return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(p), text));
+}
+
 ProxyError os_error(std::string_view op, const std::filesystem::path& p, int err) {
-  return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(p), os_error_text(err)));
+  return os_error_text_of(op, p, os_error_text(err));
 }
 
 // mkdir -p with mode 0700 for the missing parts; an existing directory stays as it is.
@@ -272,13 +265,9 @@ ProxyResult<void> refuse_symlink(const std::filesystem::path& p) {
   return {};
 }
 
-ProxyResult<void> sync_file(const std::filesystem::path& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return os_error("open", p, errno);
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return os_error("sync", p, err);
+ProxyResult<void> sync_written(const std::filesystem::path& p) {
+  auto r = sync_file(p);
+  if (!r) return os_error_text_of(r.error().step == FileStep::Open ? "open" : "sync", p, r.error().text);
   return {};
 }
 
@@ -294,8 +283,8 @@ ProxyResult<void> write_pair(const std::filesystem::path& dir, std::string_view 
   auto steps = [&]() -> ProxyResult<void> {
     if (auto r = write_private_file(cert_tmp, cert_pem); !r) return r.error();
     if (auto r = write_private_file(key_tmp, key_pem); !r) return r.error();
-    if (auto r = sync_file(cert_tmp); !r) return r.error();
-    if (auto r = sync_file(key_tmp); !r) return r.error();
+    if (auto r = sync_written(cert_tmp); !r) return r.error();
+    if (auto r = sync_written(key_tmp); !r) return r.error();
     if (auto r = refuse_symlink(cert_path); !r) return r.error();
     if (auto r = refuse_symlink(key_path); !r) return r.error();
     if (::unlink(cert_path.c_str()) != 0 && errno != ENOENT) return os_error("remove", cert_path, errno);
@@ -311,16 +300,12 @@ ProxyResult<void> write_pair(const std::filesystem::path& dir, std::string_view 
     return r;
   }
   // Make the renames durable; the files themselves were synced above.
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  sync_directory(dir);
   return {};
 }
 
-std::shared_ptr<CaState> new_ca_state(EvpPkeyPtr key, X509Ptr issuer, X509Ptr cert, std::string der, std::string pem,
-                                      std::string akid) {
+std::shared_ptr<CaState> new_ca_state(UniquePtr<EVP_PKEY> key, UniquePtr<X509> issuer, UniquePtr<X509> cert,
+                                      std::string der, std::string pem, std::string akid) {
   auto impl = std::make_unique<CaState::Impl>();
   impl->key = std::move(key);
   impl->issuer = std::move(issuer);
@@ -332,7 +317,7 @@ std::shared_ptr<CaState> new_ca_state(EvpPkeyPtr key, X509Ptr issuer, X509Ptr ce
 }
 
 ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir) {
-  EvpPkeyPtr key(EVP_EC_gen("P-256"));
+  UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) return fail(codes::QB_5007, "generate key", openssl_error("P-256 key generation failed"));
   auto params = ca_params();
   if (!params) return params.error();
@@ -342,7 +327,7 @@ ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir
   if (!der) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the certificate"));
   std::string pem(pem_encode("CERTIFICATE", as_bytes(*der)).text());
 
-  Pkcs8Ptr p8(EVP_PKEY2PKCS8(key.get()));
+  UniquePtr<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(key.get()));
   if (!p8) return fail(codes::QB_5007, "generate key", openssl_error("cannot encode the key as PKCS#8"));
   const int p8_len = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr);
   if (p8_len <= 0) return fail(codes::QB_5007, "generate key", openssl_error("cannot encode the key as PKCS#8"));
@@ -358,17 +343,17 @@ ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir
 
   auto akid = key_identifier(key.get());
   if (!akid) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the public key"));
-  X509Ptr issuer(X509_dup(cert->get()));
+  UniquePtr<X509> issuer(X509_dup(cert->get()));
   if (!issuer) return fail(codes::QB_5007, "self-sign", openssl_error("X509_dup failed"));
   return new_ca_state(std::move(key), std::move(issuer), std::move(*cert), std::move(*der), std::move(pem),
                       std::move(*akid));
 }
 
-EvpPkeyPtr parse_private_key(std::span<const std::uint8_t> der) {
+UniquePtr<EVP_PKEY> parse_private_key(std::span<const std::uint8_t> der) {
   const unsigned char* p = der.data();
-  Pkcs8Ptr p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
+  UniquePtr<PKCS8_PRIV_KEY_INFO> p8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(der.size())));
   if (!p8 || p != der.data() + der.size()) return nullptr;
-  return EvpPkeyPtr(EVP_PKCS82PKEY(p8.get()));
+  return UniquePtr<EVP_PKEY>(EVP_PKCS82PKEY(p8.get()));
 }
 
 void warn_if_expired(X509* cert, const std::filesystem::path& cert_path, const std::filesystem::path& key_path) {
@@ -397,7 +382,7 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
   if (auto bad = check_utf8(key_text.text())) return fail(codes::QB_5008, "ca key not UTF-8", bad->display());
 
   // The first section is the key whatever its label says.
-  EvpPkeyPtr key;
+  UniquePtr<EVP_PKEY> key;
   {
     auto section = pem_first_section(key_text.text());
     if (!section) return fail(codes::QB_5008, "parse ca key", section.error());
@@ -413,7 +398,7 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
     if (*section) der.assign((*section)->der.text());
     if (der.empty()) return proxy_error_new(codes::QB_5008, "no certificate in ca-cert.pem");
   }
-  X509Ptr cert = parse_cert_der(der);
+  UniquePtr<X509> cert = parse_cert_der(der);
   if (!cert) return fail(codes::QB_5008, "parse ca cert", openssl_error("not a DER certificate"));
 
   auto params = ca_params();
@@ -437,8 +422,8 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
 }
 
 // Subject alternative name: an iPAddress for an IP literal, else a dNSName that must be ASCII.
-Result<GeneralNamesPtr, std::string> leaf_san(std::string_view host) {
-  GeneralNamePtr gn(GENERAL_NAME_new());
+Result<UniquePtr<GENERAL_NAMES>, std::string> leaf_san(std::string_view host) {
+  UniquePtr<GENERAL_NAME> gn(GENERAL_NAME_new());
   if (!gn) return openssl_error("GENERAL_NAME_new failed");
   const std::string h(host);
   unsigned char ip[16];
@@ -451,36 +436,36 @@ Result<GeneralNamesPtr, std::string> leaf_san(std::string_view host) {
     }
   }
   if (ip_len > 0) {
-    Asn1StringPtr os(ASN1_OCTET_STRING_new());
+    UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
     if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1) return openssl_error("cannot encode the address");
     GENERAL_NAME_set0_value(gn.get(), GEN_IPADD, os.release());
   } else {
     for (unsigned char c : host) {
       if (c >= 0x80) return fmt::format("dNSName {} is not ASCII", debug_quote(host));
     }
-    Asn1StringPtr ia5(ASN1_IA5STRING_new());
+    UniquePtr<ASN1_STRING> ia5(ASN1_IA5STRING_new());
     if (!ia5 || ASN1_STRING_set(ia5.get(), host.data(), static_cast<int>(host.size())) != 1) {
       return openssl_error("cannot encode the name");
     }
     GENERAL_NAME_set0_value(gn.get(), GEN_DNS, ia5.release());
   }
-  GeneralNamesPtr names(GENERAL_NAMES_new());
+  UniquePtr<GENERAL_NAMES> names(GENERAL_NAMES_new());
   if (!names || sk_GENERAL_NAME_push(names.get(), gn.get()) <= 0) return openssl_error("cannot build the names");
   gn.release();
   return names;
 }
 
 ProxyResult<SharedCertifiedKey> mint(const CaState::Impl& ca, std::string_view host, system_clock::time_point wall) {
-  EvpPkeyPtr key(EVP_EC_gen("P-256"));
+  UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) return fail(codes::QB_5007, "leaf key", openssl_error("P-256 key generation failed"));
   auto san = leaf_san(host);
   if (!san) return fail(codes::QB_5007, "leaf params", san.error());
 
   const auto sign_error = [](std::string_view what) { return fail(codes::QB_5007, "sign leaf", openssl_error(what)); };
-  X509Ptr x(X509_new());
-  X509NamePtr subject(X509_NAME_new());
+  UniquePtr<X509> x(X509_new());
+  UniquePtr<X509_NAME> subject(X509_NAME_new());
   auto serial = serial_from_key(key.get());
-  ExtendedKeyUsagePtr eku(sk_ASN1_OBJECT_new_null());
+  UniquePtr<EXTENDED_KEY_USAGE> eku(sk_ASN1_OBJECT_new_null());
   if (!x || !subject || !serial || !eku) return sign_error("cannot build the leaf");
   ASN1_OBJECT* server_auth = OBJ_nid2obj(NID_server_auth);
   if (server_auth == nullptr || sk_ASN1_OBJECT_push(eku.get(), server_auth) <= 0) {
@@ -502,30 +487,26 @@ ProxyResult<SharedCertifiedKey> mint(const CaState::Impl& ca, std::string_view h
   // The chain carries exactly the bytes signed; the parsed form is built from them.
   auto der = cert_der(x.get());
   if (!der) return sign_error("cannot encode the leaf");
-  X509Ptr leaf = parse_cert_der(*der);
+  UniquePtr<X509> leaf = parse_cert_der(*der);
   if (!leaf) return sign_error("cannot parse the leaf");
   if (X509_up_ref(ca.cert.get()) != 1) return sign_error("X509_up_ref failed");
-  X509Ptr ca_ref(ca.cert.get());
+  UniquePtr<X509> ca_ref(ca.cert.get());
   const auto not_after = system_clock::from_time_t(now + kLeafLifetime);
-  return SharedCertifiedKey(std::make_shared<const CertifiedKey>(std::move(*der), ca.cert_der, leaf.release(),
-                                                                 ca_ref.release(), key.release(), not_after));
+  return SharedCertifiedKey(std::make_shared<const CertifiedKey>(std::move(*der), ca.cert_der, std::move(leaf),
+                                                                 std::move(ca_ref), std::move(key), not_after));
 }
 
 }  // namespace
 
-CertifiedKey::CertifiedKey(std::string leaf_der, std::string ca_der, X509* leaf, X509* ca, EVP_PKEY* key,
-                           std::chrono::system_clock::time_point not_after)
-    : leaf_(leaf), ca_(ca), key_(key), not_after_(not_after) {
+CertifiedKey::CertifiedKey(std::string leaf_der, std::string ca_der, UniquePtr<X509> leaf, UniquePtr<X509> ca,
+                           UniquePtr<EVP_PKEY> key, std::chrono::system_clock::time_point not_after)
+    : leaf_(std::move(leaf)), ca_(std::move(ca)), key_(std::move(key)), not_after_(not_after) {
   chain_der_.reserve(2);
   chain_der_.push_back(std::move(leaf_der));
   chain_der_.push_back(std::move(ca_der));
 }
 
-CertifiedKey::~CertifiedKey() {
-  X509_free(leaf_);
-  X509_free(ca_);
-  EVP_PKEY_free(key_);
-}
+CertifiedKey::~CertifiedKey() = default;
 
 SharedCertifiedKey LeafCache::find(std::string_view host, std::chrono::steady_clock::time_point now,
                                    std::chrono::system_clock::time_point wall_now) const {

@@ -2,8 +2,6 @@
 // intercepted hosts, and the cache that lets later connections reuse a leaf.
 #pragma once
 
-#include <openssl/types.h>
-
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "crypto/openssl_ptr.h"
 
 namespace qb {
 
@@ -27,26 +26,25 @@ inline constexpr const char* kCaKeyFileName = "ca-key.pem";
 // leaf's signing key. Immutable once built; shared by the cache and by every connection using it.
 class CertifiedKey {
  public:
-  // Takes ownership of one reference to each object.
-  CertifiedKey(std::string leaf_der, std::string ca_der, X509* leaf, X509* ca, EVP_PKEY* key,
-               std::chrono::system_clock::time_point not_after);
+  CertifiedKey(std::string leaf_der, std::string ca_der, UniquePtr<X509> leaf, UniquePtr<X509> ca,
+               UniquePtr<EVP_PKEY> key, std::chrono::system_clock::time_point not_after);
   ~CertifiedKey();
   CertifiedKey(const CertifiedKey&) = delete;
   CertifiedKey& operator=(const CertifiedKey&) = delete;
 
   // The leaf first, the CA certificate second.
   const std::vector<std::string>& chain_der() const { return chain_der_; }
-  X509* leaf() const { return leaf_; }
-  X509* ca() const { return ca_; }
-  EVP_PKEY* key() const { return key_; }
+  X509* leaf() const { return leaf_.get(); }
+  X509* ca() const { return ca_.get(); }
+  EVP_PKEY* key() const { return key_.get(); }
   // The leaf's notAfter.
   std::chrono::system_clock::time_point not_after() const { return not_after_; }
 
  private:
   std::vector<std::string> chain_der_;
-  X509* leaf_;
-  X509* ca_;
-  EVP_PKEY* key_;
+  UniquePtr<X509> leaf_;
+  UniquePtr<X509> ca_;
+  UniquePtr<EVP_PKEY> key_;
   std::chrono::system_clock::time_point not_after_;
 };
 

@@ -4,14 +4,11 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "crypto/codecs.h"
 
 namespace qb {
 namespace {
-
-std::span<const std::uint8_t> bytes_of(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
 
 std::string_view trim_ascii(std::string_view s) {
   const auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
@@ -32,12 +29,12 @@ SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der
   const std::string end = fmt::format("-----END {}-----\n", label);
   SecretBytes out;
   out.reserve(begin.size() + b64.size() + b64.size() / 64 + 1 + end.size());
-  out.append(bytes_of(begin));
+  out.append(as_bytes(begin));
   for (std::size_t i = 0; i < b64.size(); i += 64) {
-    out.append(bytes_of(std::string_view(b64).substr(i, 64)));
+    out.append(as_bytes(std::string_view(b64).substr(i, 64)));
     out.push_back('\n');
   }
-  out.append(bytes_of(end));
+  out.append(as_bytes(end));
   secure_wipe(b64);
   return out;
 }
@@ -77,7 +74,7 @@ Result<std::optional<PemSection>, std::string> pem_first_section(std::string_vie
       inside = false;
       continue;
     }
-    body.append(bytes_of(line));
+    body.append(as_bytes(line));
   }
   if (inside) return malformed(fmt::format("section end \"-----END {}-----\" missing", current));
   return std::optional<PemSection>();

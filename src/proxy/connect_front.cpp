@@ -19,6 +19,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include "core/bytes.h"
 #include "core/output.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
@@ -266,8 +267,7 @@ std::string proxy_auth_value(std::string_view token) {
 bool proxy_auth_accepted(const std::optional<std::string>& presented, const std::optional<std::string>& expected) {
   if (!expected) return true;
   if (!presented) return false;
-  auto bytes = [](const std::string& s) { return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); };
-  return digest_eq(bytes(*presented), bytes(*expected));
+  return digest_eq(as_bytes(*presented), as_bytes(*expected));
 }
 
 TargetVerdict check_connect_target(std::string_view host, bool allow_private) {

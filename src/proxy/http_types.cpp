@@ -8,6 +8,26 @@
 
 namespace qb {
 
+HeaderField& HeaderField::operator=(const HeaderField& o) {
+  if (this != &o) {
+    release();
+    name = o.name;
+    value = o.value;
+    secret = o.secret;
+  }
+  return *this;
+}
+
+HeaderField& HeaderField::operator=(HeaderField&& o) noexcept {
+  if (this != &o) {
+    release();
+    name = std::move(o.name);
+    value = std::move(o.value);
+    secret = o.secret;
+  }
+  return *this;
+}
+
 namespace {
 
 bool is_tchar(unsigned char c) {

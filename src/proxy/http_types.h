@@ -14,14 +14,33 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "core/result.h"
+#include "crypto/secret.h"
 
 namespace qb {
 
 struct HeaderField {
+  HeaderField() = default;
+  HeaderField(std::string n, std::string v, bool carries_secret = false)
+      : name(std::move(n)), value(std::move(v)), secret(carries_secret) {}
+  HeaderField(const HeaderField&) = default;
+  HeaderField(HeaderField&&) noexcept = default;
+  HeaderField& operator=(const HeaderField& o);
+  HeaderField& operator=(HeaderField&& o) noexcept;
+  // A moved-from value may still hold its text in the inline buffer: that is wiped too.
+  ~HeaderField() { release(); }
+
   std::string name;  // as received; compared ASCII-case-insensitively
   std::string value;
+  // The value carries an injected credential: wiped when the field lets it go.
+  bool secret = false;
 
-  bool operator==(const HeaderField&) const = default;
+  // Wipes the value if it carries a secret; the field then holds an empty value.
+  void release() noexcept {
+    if (secret) secure_wipe(value);
+  }
+
+  // The flag is bookkeeping, not part of the field.
+  bool operator==(const HeaderField& o) const { return name == o.name && value == o.value; }
 };
 
 // Orders header names ASCII-case-insensitively; transparent, so a set of names is searched with a

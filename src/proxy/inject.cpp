@@ -55,11 +55,6 @@ std::vector<NameGroup> group_by_name(const std::vector<HeadField>& headers) {
   return groups;
 }
 
-void wipe_all(std::vector<std::vector<std::string>>& done) {
-  for (auto& results : done)
-    for (std::string& r : results) secure_wipe(r);
-}
-
 }  // namespace
 
 std::optional<InjectOutcome> check_request_host(const RequestHead& head, std::string_view connect_authority) {
@@ -102,7 +97,7 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
   std::vector<NameGroup> groups = group_by_name(head.headers);
   // The names rewritten, in order, each with its substituted values.
   std::vector<std::size_t> rewritten;
-  std::vector<std::vector<std::string>> replaced;
+  std::vector<std::vector<SecretString>> replaced;
 
   for (std::size_t g = 0; g < groups.size(); ++g) {
     // Most names carry no reference at all: those are passed over without copying their values.
@@ -116,22 +111,16 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
     for (const std::string& v : values) any_ref = any_ref || has_vault_ref(v);
     if (!any_ref) continue;
 
-    std::vector<std::string> results;
+    std::vector<SecretString> results;
     results.reserve(values.size());
     for (std::string& v : values) {
       auto task = substitute_text(vault, upstream_host, std::move(v));
       auto r = co_await std::move(task);
-      if (!r) {
-        for (std::string& done : results) secure_wipe(done);
-        wipe_all(replaced);
-        co_return r.error();
-      }
+      if (!r) co_return r.error();
       results.push_back(std::move(*r));
     }
-    for (std::string& r : results) {
+    for (const SecretString& r : results) {
       if (!is_valid_header_value(r)) {
-        for (std::string& done : results) secure_wipe(done);
-        wipe_all(replaced);
         co_return ProxyError{codes::QB_5036, "injected value not a valid header: failed to parse header value"};
       }
     }
@@ -149,10 +138,13 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
     kept.reserve(head.headers.size());
     for (std::size_t i = 0; i < head.headers.size(); ++i)
       if (!drop[i]) kept.push_back(std::move(head.headers[i]));
-    for (std::size_t k = 0; k < rewritten.size(); ++k)
-      for (std::string& r : replaced[k]) kept.push_back(HeadField{groups[rewritten[k]].name, std::move(r)});
-    // A short value moves by copy: its old buffer still holds the secret.
-    wipe_all(replaced);
+    for (std::size_t k = 0; k < rewritten.size(); ++k) {
+      for (const SecretString& r : replaced[k]) {
+        HeadField field{groups[rewritten[k]].name, {}, true};
+        field.value.assign(r.view());
+        kept.push_back(std::move(field));
+      }
+    }
     head.headers = std::move(kept);
   }
 

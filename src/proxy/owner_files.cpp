@@ -8,24 +8,12 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
+#include "core/owner_file.h"
 #include "core/text.h"
 
 namespace qb {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 ProxyError os_failure(std::string_view code, std::string_view op, const std::filesystem::path& path, int err) {
   return proxy_error_new(code, fmt::format("{} {}: {}", op, path_text(path), os_error_text(err)));
@@ -35,7 +23,7 @@ ProxyError os_failure(std::string_view code, std::string_view op, const std::fil
 
 ProxyResult<std::string> read_secret_file(const std::filesystem::path& path) {
   // O_NONBLOCK: a FIFO planted in place of the file must not hang the open.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return os_failure(codes::QB_5008, "open", path, errno);
 
   // The status of the descriptor, not of the path: the file judged is the file read.
@@ -70,25 +58,13 @@ ProxyResult<std::string> read_secret_file(const std::filesystem::path& path) {
 }
 
 ProxyResult<void> write_private_file(const std::filesystem::path& path, std::string_view content) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return os_failure(codes::QB_5007, "open", path, errno);
-
-  // On the descriptor rather than the path, so a swapped path cannot redirect the change.
-  while (::fchmod(fd.get(), 0600) != 0) {
-    if (errno != EINTR) return os_failure(codes::QB_5007, "chmod", path, errno);
+  auto fd = open_private_truncate(path);
+  if (!fd) {
+    const char* op = fd.error().step == FileStep::Chmod ? "chmod" : "open";
+    return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(path), fd.error().text));
   }
-
-  while (!content.empty()) {
-    const ssize_t n = ::write(fd.get(), content.data(), content.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_failure(codes::QB_5007, "write", path, errno);
-    }
-    if (n == 0) {
-      return proxy_error_new(codes::QB_5007,
-                             fmt::format("write {}: failed to write whole buffer", path_text(path)));
-    }
-    content.remove_prefix(static_cast<std::size_t>(n));
+  if (auto w = write_all_fd(fd->get(), as_bytes(content)); !w) {
+    return proxy_error_new(codes::QB_5007, fmt::format("write {}: {}", path_text(path), w.error()));
   }
   return {};
 }

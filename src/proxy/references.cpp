@@ -89,8 +89,8 @@ std::optional<VaultRef> parse_vault_ref(std::string_view text) {
   return VaultRef{std::string(title), std::string(field), end};
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> resolve_vault_ref(VaultClient& vault, std::string upstream_host,
-                                                                   VaultRef ref) {
+boost::asio::awaitable<ProxyResult<SecretString>> resolve_vault_ref(VaultClient& vault, std::string upstream_host,
+                                                                    VaultRef ref) {
   auto search = vault.search(ref.title);
   auto reply = co_await std::move(search);
   if (!reply) co_return reply.error();
@@ -118,9 +118,9 @@ boost::asio::awaitable<ProxyResult<std::string>> resolve_vault_ref(VaultClient& 
   co_return co_await std::move(task);
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> substitute_text(VaultClient& vault, std::string upstream_host,
-                                                                 std::string text) {
-  std::string out;
+boost::asio::awaitable<ProxyResult<SecretString>> substitute_text(VaultClient& vault, std::string upstream_host,
+                                                                  std::string text) {
+  SecretString out;
   std::string_view rest = text;
   for (std::size_t count = 0; count < MAX_REFS_PER_TEXT;) {
     ++count;
@@ -137,12 +137,8 @@ boost::asio::awaitable<ProxyResult<std::string>> substitute_text(VaultClient& va
     const std::size_t end = ref->end;
     auto task = resolve_vault_ref(vault, upstream_host, std::move(*ref));
     auto value = co_await std::move(task);
-    if (!value) {
-      secure_wipe(out);
-      co_return value.error();
-    }
+    if (!value) co_return value.error();
     out.append(*value);
-    secure_wipe(*value);
     rest.remove_prefix(end);
   }
   out.append(rest);

@@ -10,6 +10,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "core/errors.h"
+#include "crypto/secret.h"
 
 namespace qb {
 
@@ -35,13 +36,13 @@ std::optional<VaultRef> parse_vault_ref(std::string_view text);
 
 // The secret value of one reference: exact-title search, one entry, bound to upstream_host,
 // the first field whose label equals the asked one ignoring ASCII case, then its tier.
-boost::asio::awaitable<ProxyResult<std::string>> resolve_vault_ref(VaultClient& vault, std::string upstream_host,
-                                                                   VaultRef ref);
+boost::asio::awaitable<ProxyResult<SecretString>> resolve_vault_ref(VaultClient& vault, std::string upstream_host,
+                                                                    VaultRef ref);
 
 // The text with up to MAX_REFS_PER_TEXT references replaced, left to right. A malformed
 // reference ends the processing: it and the rest stay as they are, and so do references past
 // the limit (the leftover check refuses them later).
-boost::asio::awaitable<ProxyResult<std::string>> substitute_text(VaultClient& vault, std::string upstream_host,
-                                                                 std::string text);
+boost::asio::awaitable<ProxyResult<SecretString>> substitute_text(VaultClient& vault, std::string upstream_host,
+                                                                  std::string text);
 
 }  // namespace qb

@@ -33,7 +33,8 @@ asio::awaitable<ServiceDecision> VaultRequestService::decide(IncomingRequest& re
   ForwardRequest f;
   f.method = std::move(req.method);
   f.version = req.version;
-  for (auto& h : head.headers) f.headers.add(std::move(h.name), std::move(h.value));
+  // Whole fields, so a value that carries a credential keeps its wipe on release.
+  for (auto& h : head.headers) f.headers.fields().push_back(std::move(h));
   f.body = std::move(req.body);
   f.upstream_url = std::move(urls.upstream_url);
   f.log_url = std::move(urls.log_url);

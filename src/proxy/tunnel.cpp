@@ -25,6 +25,7 @@
 
 #include "core/runtime_async.h"
 #include "core/text.h"
+#include "crypto/openssl_ptr.h"
 #include "proxy/async_event.h"
 #include "proxy/http_parser.h"
 #include "proxy/tls_stream.h"
@@ -476,11 +477,11 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
 }  // namespace
 
 ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
-  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-  if (!ctx) return ProxyError(codes::QB_5071, "tunnel TLS context: out of memory");
+  UniquePtr<SSL_CTX> owned(SSL_CTX_new(TLS_server_method()));
+  if (!owned) return ProxyError(codes::QB_5071, "tunnel TLS context: out of memory");
+  SSL_CTX* ctx = owned.get();
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) {
-    SSL_CTX_free(ctx);
     ERR_clear_error();
     return ProxyError(codes::QB_5071, "tunnel TLS context: TLS 1.3 unavailable");
   }
@@ -492,7 +493,8 @@ ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
   // Idle tunnels give their record buffers back between reads and writes.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_alpn_select_cb(ctx, select_http11, nullptr);
-  return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(ctx));
+  // asio::ssl::context takes the one reference.
+  return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(owned.release()));
 }
 
 RequestUrls request_urls(const RequestTarget& target, const std::string& authority) {

@@ -736,12 +736,12 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
 }
 
 // Every root that parses is a trust anchor; the rest are skipped.
-X509StorePtr build_store(const std::vector<DerCert>& roots) {
-  X509StorePtr store(X509_STORE_new());
+UniquePtr<X509_STORE> build_store(const std::vector<DerCert>& roots) {
+  UniquePtr<X509_STORE> store(X509_STORE_new());
   if (!store) return store;
   for (const auto& der : roots) {
     const unsigned char* p = der.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (cert) X509_STORE_add_cert(store.get(), cert.get());
   }
   ERR_clear_error();
@@ -778,23 +778,24 @@ const UpstreamOptions& UpstreamClient::options() const { return impl_->opts; }
 ProxyResult<std::shared_ptr<UpstreamClient>> build_upstream_client(BlockingPool& pool, bool allow_private,
                                                                    const std::vector<DerCert>& roots,
                                                                    UpstreamOptions options) {
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  if (!ctx) return ProxyError(codes::QB_5071, "upstream TLS context: out of memory");
+  UniquePtr<SSL_CTX> owned(SSL_CTX_new(TLS_client_method()));
+  if (!owned) return ProxyError(codes::QB_5071, "upstream TLS context: out of memory");
+  SSL_CTX* ctx = owned.get();
   auto fail = [&](std::string_view what) {
-    SSL_CTX_free(ctx);
     ERR_clear_error();
     return ProxyError(codes::QB_5071, fmt::format("upstream TLS context: {}", what));
   };
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1)
     return fail("TLS 1.3 unavailable");
-  X509StorePtr store = build_store(roots);
+  UniquePtr<X509_STORE> store = build_store(roots);
   if (!store) return fail("certificate store");
   SSL_CTX_set_cert_store(ctx, store.release());
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  auto impl = std::make_shared<UpstreamClient::Impl>(pool, allow_private, std::move(options), ctx);
+  // asio::ssl::context takes the one reference.
+  auto impl = std::make_shared<UpstreamClient::Impl>(pool, allow_private, std::move(options), owned.release());
   return std::make_shared<UpstreamClient>(std::move(impl));
 }
 

@@ -13,12 +13,6 @@
 namespace qb {
 namespace {
 
-// Wipes the secret text it holds when it goes.
-struct WipedText {
-  std::string text;
-  ~WipedText() { secure_wipe(text); }
-};
-
 enum class Shape { Bearer, ApiKey, Basic };
 
 }  // namespace
@@ -33,17 +27,23 @@ ProxyResult<void> set_header_value(std::vector<HeadField>& headers, std::string_
   for (std::size_t i = 0; i < headers.size(); ++i) {
     HeadField& f = headers[i];
     if (iequals_ascii(f.name, name)) {
-      secure_wipe(f.value);
+      // The old value may be a credential the agent sent; it goes wiped either way.
+      f.secret = true;
+      f.release();
       if (placed) continue;
       f.name = std::string(name);
-      f.value = std::string(text);
+      f.value.assign(text);  // no temporary copy of the credential
       placed = true;
     }
     if (out != i) headers[out] = std::move(f);
     ++out;
   }
   headers.resize(out);
-  if (!placed) headers.push_back(HeadField{std::string(name), std::string(text)});
+  if (!placed) {
+    HeadField field{std::string(name), {}, true};
+    field.value.assign(text);
+    headers.push_back(std::move(field));
+  }
   return {};
 }
 
@@ -102,34 +102,34 @@ boost::asio::awaitable<ProxyResult<void>> inject_by_url_match(VaultClient& vault
   auto first_task = resolve_field_value(vault, *first);
   auto first_value = co_await std::move(first_task);
   if (!first_value) co_return first_value.error();
-  WipedText a{std::move(*first_value)};
+  const SecretString a = std::move(*first_value);
 
-  WipedText composed;
+  SecretString composed;
   std::string_view name = "authorization";
   switch (*shape) {
     case Shape::Bearer:
-      composed.text.reserve(7 + a.text.size());
-      composed.text.append("Bearer ").append(a.text);
+      composed.reserve(7 + a.size());
+      composed.append("Bearer ").append(a);
       break;
     case Shape::ApiKey:
       name = "x-api-key";
-      composed.text = a.text;
+      composed = a;
       break;
     case Shape::Basic: {
       auto second_task = resolve_field_value(vault, *second);
       auto second_value = co_await std::move(second_task);
       if (!second_value) co_return second_value.error();
-      WipedText b{std::move(*second_value)};
-      WipedText pair;
-      pair.text.reserve(a.text.size() + 1 + b.text.size());
-      pair.text.append(a.text).append(":").append(b.text);
-      WipedText encoded{encode_base64(pair.text)};
-      composed.text.reserve(6 + encoded.text.size());
-      composed.text.append("Basic ").append(encoded.text);
+      const SecretString b = std::move(*second_value);
+      SecretString pair;
+      pair.reserve(a.size() + 1 + b.size());
+      pair.append(a).append(":").append(b);
+      const SecretString encoded = encode_base64(pair.view());
+      composed.reserve(6 + encoded.size());
+      composed.append("Basic ").append(encoded);
       break;
     }
   }
-  co_return set_header_value(headers, name, composed.text);
+  co_return set_header_value(headers, name, composed);
 }
 
 }  // namespace qb

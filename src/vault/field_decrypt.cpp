@@ -29,7 +29,7 @@ ProxyError task_error(std::string_view what) {
 
 }  // namespace
 
-ProxyResult<std::string> run_field_decrypt(FieldDecryptJob job) {
+ProxyResult<SecretString> run_field_decrypt(FieldDecryptJob job) {
   auto sealed = decode_base64(job.ciphertext);
   if (!sealed) return decrypt_error(job.label, catalogue::QB_0002);
 
@@ -43,12 +43,12 @@ ProxyResult<std::string> run_field_decrypt(FieldDecryptJob job) {
   auto plain = aead_decrypt(key.span(), *sealed);
   if (!plain) return decrypt_error(job.label, plain.error());
   if (check_utf8(plain->text())) return decrypt_error(job.label, catalogue::QB_0006);
-  return std::string(plain->text());
+  return SecretString(plain->text());
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> spawn_field_decrypt(BlockingPool& pool, FieldDecryptJob job) {
+boost::asio::awaitable<ProxyResult<SecretString>> spawn_field_decrypt(BlockingPool& pool, FieldDecryptJob job) {
   // An exception must not escape onto a pool thread; it is reported as the job's failure.
-  auto work = [job = std::move(job)]() mutable -> ProxyResult<std::string> {
+  auto work = [job = std::move(job)]() mutable -> ProxyResult<SecretString> {
     try {
       return run_field_decrypt(std::move(job));
     } catch (const std::exception& e) {

@@ -22,10 +22,10 @@ struct FieldDecryptJob {
 
 // The plaintext, or QB-5036 "decrypt {label}: {catalogue error in debug form}" (QB-0002 bad
 // base64, QB-0010 shorter than 28 bytes, QB-0003 tag mismatch, QB-0006 not UTF-8).
-ProxyResult<std::string> run_field_decrypt(FieldDecryptJob job);
+ProxyResult<SecretString> run_field_decrypt(FieldDecryptJob job);
 
 // Runs the job on the blocking pool. A job that fails to complete gives QB-5036 "decrypt task: {}".
 // Under g++ 12, name the job before passing it (see spawn_blocking).
-boost::asio::awaitable<ProxyResult<std::string>> spawn_field_decrypt(BlockingPool& pool, FieldDecryptJob job);
+boost::asio::awaitable<ProxyResult<SecretString>> spawn_field_decrypt(BlockingPool& pool, FieldDecryptJob job);
 
 }  // namespace qb

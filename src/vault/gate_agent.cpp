@@ -15,18 +15,13 @@
 #include <deque>
 #include <mutex>
 
+#include "crypto/openssl_ptr.h"
 #include "vault/trust_roots.h"
 
 namespace qb {
 
 namespace {
 
-struct StoreFree {
-  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
 struct EasyFree {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
@@ -42,12 +37,12 @@ struct CurlFree {
 
 using Easy = std::unique_ptr<CURL, EasyFree>;
 
-std::unique_ptr<X509_STORE, StoreFree> build_store(const std::vector<DerCert>& roots) {
-  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+UniquePtr<X509_STORE> build_store(const std::vector<DerCert>& roots) {
+  UniquePtr<X509_STORE> store(X509_STORE_new());
   if (!store) return store;
   for (const auto& der : roots) {
     const unsigned char* p = der.data();
-    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     // A root the library cannot parse could never anchor a chain; it is left out.
     if (cert) X509_STORE_add_cert(store.get(), cert.get());
   }
@@ -209,7 +204,7 @@ GateProxySettings gate_proxy_from_env(const EnvLookup& lookup) {
 
 struct GateAgent::Impl {
   GateAgentSettings settings;
-  std::unique_ptr<X509_STORE, StoreFree> store;
+  UniquePtr<X509_STORE> store;
 
   struct Idle {
     std::string key;

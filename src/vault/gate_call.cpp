@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <zlib.h>
 
+#include "core/bytes.h"
 #include "core/output.h"
 #include "core/runtime_async.h"
 #include "core/text.h"
@@ -26,12 +27,6 @@ void put_be64(std::uint8_t* out, std::uint64_t v) {
 }
 
 ProxyError task_error(std::string text) { return ProxyError(codes::QB_5050, fmt::format("gate task: {}", text)); }
-
-// The token and the job's copies of l1 and agent_id go when the job ends, on every path.
-struct TokenWipe {
-  std::string& token;
-  ~TokenWipe() { secure_wipe(token); }
-};
 
 boost::asio::awaitable<ProxyResult<nlohmann::json>> run_gate_call(BlockingPool& pool, GateCall call) {
   // An exception must not escape onto a pool thread; it is reported as the job's failure.
@@ -63,7 +58,7 @@ std::uint32_t crc32_iso_hdlc(std::span<const std::uint8_t> data) {
 SecretArray<16> wire_token_key(std::uint64_t vault_id) {
   std::uint8_t ikm[8];
   put_be64(ikm, vault_id);
-  const auto info = std::span(reinterpret_cast<const std::uint8_t*>(TOKEN_KEY_INFO.data()), TOKEN_KEY_INFO.size());
+  const auto info = as_bytes(TOKEN_KEY_INFO);
   const SecretBytes okm = hkdf_sha256(ikm, std::nullopt, info, 16);
   return SecretArray<16>(okm.span().first<16>());
 }
@@ -87,8 +82,7 @@ CryptoResult<std::string> mint_wire_token(std::span<const std::uint8_t, 8> l1,
   std::copy(sealed->begin(), sealed->end(), payload + 9);
 
   std::string token = "qbt_" + encode_base64url_nopad(payload);
-  const std::uint32_t crc =
-      crc32_iso_hdlc(std::span(reinterpret_cast<const std::uint8_t*>(token.data()), token.size()));
+  const std::uint32_t crc = crc32_iso_hdlc(as_bytes(token));
   const std::uint8_t check[4] = {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
                                  static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
   token += '.';
@@ -110,8 +104,8 @@ ProxyResult<nlohmann::json> gate_call_blocking(GateCall call) {
   call.l1.wipe();
   call.agent_id.wipe();
   if (!minted) return ProxyError(codes::QB_5050, fmt::format("mint wire token: {}", minted.error().debug()));
-  std::string token = std::move(*minted);
-  TokenWipe wipe{token};
+  // The token goes wiped when the job ends, on every path; the plain donor is wiped here.
+  const SecretString token = std::move(*minted);
 
   auto primary = gate_rpc(call.method, token, call.params, call.gate_url, call.gate_pub.bytes);
   if (primary) return primary;

@@ -40,7 +40,7 @@ boost::asio::awaitable<ProxyResult<std::vector<Entry>>> GateClient::match_url(st
   co_return std::move(*decoded);
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> GateClient::decrypt(std::string label, std::string ciphertext) {
+boost::asio::awaitable<ProxyResult<SecretString>> GateClient::decrypt(std::string label, std::string ciphertext) {
   FieldDecryptJob job{std::move(label), std::move(ciphertext), l2_};
   auto task = spawn_field_decrypt(pool_, std::move(job));
   co_return co_await std::move(task);

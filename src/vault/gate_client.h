@@ -34,7 +34,7 @@ class GateClient final : public VaultClient {
 
   boost::asio::awaitable<ProxyResult<SearchResponse>> search(std::string query) override;
   boost::asio::awaitable<ProxyResult<std::vector<Entry>>> match_url(std::string url) override;
-  boost::asio::awaitable<ProxyResult<std::string>> decrypt(std::string label, std::string ciphertext) override;
+  boost::asio::awaitable<ProxyResult<SecretString>> decrypt(std::string label, std::string ciphertext) override;
 
   const GateEndpoints& endpoints() const { return endpoints_; }
 

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/json_strict.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
@@ -279,12 +280,6 @@ ProxyError encode_request_error(const QuorbeltError& row) {
   return form_c(catalogue::QB_2047, fmt::format("encode request: {}", row.debug()));
 }
 
-// Wipes a buffer that held the credential when the call ends, on every path.
-struct WipeOnExit {
-  std::vector<std::uint8_t>& v;
-  ~WipeOnExit() { secure_wipe(v); }
-};
-
 }  // namespace
 
 std::optional<Reply> read_reply(std::string_view text) {
@@ -365,11 +360,11 @@ ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view c
   // 6.
   auto request = write_gate_request(method, credential, content);
   if (!request) return encode_request_error(catalogue::QB_0005);
-  std::vector<std::uint8_t> payload;
-  WipeOnExit wipe_payload{payload};
+  // Holds the credential: wiped when the call ends, on every path.
+  SecretBytes payload;
   payload.reserve(request->size() + 1);
   payload.push_back(PAYLOAD_HEADER);
-  payload.insert(payload.end(), request->begin(), request->end());
+  payload.append(as_bytes(*request));
   secure_wipe(*request);
 
   // 7.
@@ -379,9 +374,9 @@ ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view c
   }
 
   // 8, 9.
-  auto msg1 = noise::write_msg1(rs, std::move(*s), payload);
+  auto msg1 = noise::write_msg1(rs, std::move(*s), payload.span());
   if (!msg1) return form_c(catalogue::QB_2047, fmt::format("handshake msg1: {}", msg1.error().debug()));
-  secure_wipe(payload);
+  payload.clear();
   const std::string body = encode_base64(msg1->bytes);
 
   // 10 to 12.

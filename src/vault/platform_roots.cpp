@@ -16,6 +16,9 @@
 #include <string>
 #include <system_error>
 
+#include "core/owner_file.h"
+#include "crypto/openssl_ptr.h"
+
 namespace qb {
 
 bool der_less(const DerCert& a, const DerCert& b) {
@@ -24,13 +27,6 @@ bool der_less(const DerCert& a, const DerCert& b) {
 }
 
 namespace {
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct OpensslFree {
-  void operator()(void* p) const { OPENSSL_free(p); }
-};
 
 std::vector<std::filesystem::path> split_dirs(std::string_view list) {
   std::vector<std::filesystem::path> dirs;
@@ -101,7 +97,7 @@ std::vector<DerCert> system_roots() {
 std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
   std::vector<DerCert> out;
   if (complete) *complete = false;
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) return out;
   while (true) {
     char* name_raw = nullptr;
@@ -111,7 +107,7 @@ std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
     int ok = PEM_read_bio(bio.get(), &name_raw, &header_raw, &data_raw, &len);
     std::unique_ptr<char, OpensslFree> name(name_raw);
     std::unique_ptr<char, OpensslFree> header(header_raw);
-    std::unique_ptr<unsigned char, OpensslFree> data(data_raw);
+    OpensslBytesPtr data(data_raw);
     if (!ok) {
       // No further section is the normal end; anything else is a section that does not decode.
       if (complete) *complete = ERR_GET_REASON(ERR_peek_last_error()) == PEM_R_NO_START_LINE;
@@ -126,21 +122,18 @@ std::vector<DerCert> certs_from_pem(std::string_view pem, bool* complete) {
 namespace platform_detail {
 
 bool load_pem_file(const std::filesystem::path& file, std::vector<DerCert>& out) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   std::string text;
   char chunk[16384];
   while (true) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;  // EISDIR included
-    }
+    if (n < 0) return false;  // EISDIR included
     if (n == 0) break;
     text.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
+  fd.reset();
   bool complete = false;
   auto certs = certs_from_pem(text, &complete);
   out.insert(out.end(), std::make_move_iterator(certs.begin()), std::make_move_iterator(certs.end()));

@@ -59,6 +59,12 @@ Err read_text(const json& v, std::string& out) {
   return std::nullopt;
 }
 
+Err read_secret_text(const json& v, SecretString& out) {
+  if (!v.is_string()) return invalid_type(v, "a string");
+  out = SecretString(v.get_ref<const std::string&>());
+  return std::nullopt;
+}
+
 Err read_opt_text(const json& v, std::optional<std::string>& out) {
   if (v.is_null()) {
     out.reset();
@@ -158,7 +164,7 @@ Err read_record(const json& v, Rec& out, const RecordShape& shape, const std::ar
 Err read_field(const json& v, Field& out) {
   static constexpr std::array<FieldRule<Field>, 4> kFields{{
       {"label", {}, true, [](const json& j, Field& f) { return read_text(j, f.label); }},
-      {"value", {}, false, [](const json& j, Field& f) { return read_text(j, f.value); }},
+      {"value", {}, false, [](const json& j, Field& f) { return read_secret_text(j, f.value); }},
       {"kind", {}, false, [](const json& j, Field& f) { return read_opt_text(j, f.kind); }},
       {"tier", {}, false, [](const json& j, Field& f) { return read_u8(j, f.tier); }},
   }};

@@ -15,12 +15,13 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/result.h"
+#include "crypto/secret.h"
 
 namespace qb {
 
 struct Field {
   std::string label;
-  std::string value;  // as stored: plain for tier 1, base64 ciphertext for tier 2
+  SecretString value;  // as stored: plain for tier 1, base64 ciphertext for tier 2
   std::optional<std::string> kind;
   std::uint8_t tier = 1;
 

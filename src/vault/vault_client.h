@@ -24,7 +24,7 @@ class VaultClient {
   // Entries the vault matches to a request URL, as the vault lists them.
   virtual boost::asio::awaitable<ProxyResult<std::vector<Entry>>> match_url(std::string url) = 0;
   // The plaintext of a tier-2 field value; done locally, no vault round trip.
-  virtual boost::asio::awaitable<ProxyResult<std::string>> decrypt(std::string label, std::string ciphertext) = 0;
+  virtual boost::asio::awaitable<ProxyResult<SecretString>> decrypt(std::string label, std::string ciphertext) = 0;
 };
 
 }  // namespace qb

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "crypto/secret.h"
 #include "hex_util.h"
 
 namespace qb {
@@ -458,6 +460,55 @@ TEST(PrimitivesSecretBytes, ResizeKeepsThePrefixAndZeroFills) {
   EXPECT_EQ(moved[0], 9);
   moved.clear();
   EXPECT_TRUE(moved.empty());
+}
+
+// What a moved-from or released text leaves in memory it still owns: the bytes up to its capacity.
+bool buffer_is_zero(const SecretString& s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (s.data()[i] != 0) return false;
+  return true;
+}
+
+TEST(PrimitivesSecretString, MovesAndReleasesLeaveNoCopy) {
+  // Short texts live in the inline buffer, where a plain move leaves them behind.
+  for (const std::string_view text : {std::string_view("tok"), std::string_view("a credential past the inline size")}) {
+    SCOPED_TRACE(text);
+    SecretString a(text);
+    SecretString b(std::move(a));
+    EXPECT_EQ(b, text);
+    EXPECT_TRUE(a.empty());
+    EXPECT_TRUE(buffer_is_zero(a, 3));
+
+    SecretString c("x");
+    c = std::move(b);
+    EXPECT_EQ(c, text);
+    EXPECT_TRUE(buffer_is_zero(b, 3));
+
+    c.clear();
+    EXPECT_TRUE(c.empty());
+    EXPECT_TRUE(buffer_is_zero(c, std::min<std::size_t>(text.size(), 15)));
+  }
+}
+
+TEST(PrimitivesSecretString, TakingAPlainStringWipesTheDonor) {
+  std::string plain = "Bearer abc";
+  const char* donor = plain.data();
+  const SecretString s(std::move(plain));
+  EXPECT_EQ(s, "Bearer abc");
+  EXPECT_TRUE(plain.empty());
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(donor[i], 0) << i;
+}
+
+TEST(PrimitivesSecretString, ComparesByContent) {
+  const SecretString a("abc");
+  EXPECT_TRUE(a == SecretString("abc"));
+  EXPECT_TRUE(a == std::string("abc"));
+  EXPECT_FALSE(a == "abd");
+  EXPECT_FALSE(a == "ab");
+  EXPECT_TRUE(SecretString() == "");
+  SecretString b;
+  b.append("ab").append("c");
+  EXPECT_TRUE(a == b);
 }
 
 }  // namespace

@@ -178,7 +178,7 @@ class ReferenceFixture : public ::testing::Test {
     vault.add_entry(make_entry("A", urls, {make_field("k", "va")}));
     vault.add_entry(make_entry("B", urls, {make_field("k", "vb")}));
   }
-  ProxyResult<std::string> substitute(std::string text) {
+  ProxyResult<SecretString> substitute(std::string text) {
     return run(substitute_text(vault, "api.example.com", std::move(text)));
   }
   std::string repeat_ref(int n) {
@@ -386,6 +386,26 @@ TEST_F(UrlMatchFixture, ReplacesEveryValueTheAgentSent) {
   EXPECT_EQ(headers[0].name, "authorization");
   EXPECT_EQ(headers[0].value, "Bearer t");
   EXPECT_EQ(headers[1].name, "Accept");
+}
+
+TEST_F(UrlMatchFixture, InjectedFieldWipesItsValueWhenReleased) {
+  std::vector<HeadField> headers{{"Authorization", "Bearer mine"}, {"Accept", "*/*"}};
+  auto r = inject({make_field("token", "t")}, headers);
+  ASSERT_TRUE(r) << error_text(r);
+  ASSERT_EQ(headers.size(), 2u);
+  EXPECT_TRUE(headers[0].secret);
+  EXPECT_FALSE(headers[1].secret);
+
+  // A short value moves by copy out of the inline buffer; the field left behind is wiped.
+  HeadField& source = headers[0];
+  const char* left = source.value.data();
+  const HeadField moved = std::move(source);
+  EXPECT_EQ(moved.value, "Bearer t");
+  EXPECT_TRUE(moved.secret);
+  source.release();
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(left[i], 0) << i;
+  // The flag is bookkeeping: equality is name and value.
+  EXPECT_EQ(moved, (HeadField{"authorization", "Bearer t"}));
 }
 
 TEST_F(UrlMatchFixture, MatchCountsAndBinding) {

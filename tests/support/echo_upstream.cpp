@@ -18,6 +18,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
 
+#include "crypto/openssl_ptr.h"
 #include "proxy/http_parser.h"
 #include "support/bounded_thread.h"
 
@@ -40,20 +41,19 @@ bool iequal(std::string_view a, std::string_view b) {
 
 class Sha256 {
  public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  void update(const void* p, std::size_t n) { EVP_DigestUpdate(ctx_, p, n); }
+  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr); }
+  void update(const void* p, std::size_t n) { EVP_DigestUpdate(ctx_.get(), p, n); }
   std::string hex() {
     unsigned char out[32];
     unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx_, out, &len);
+    EVP_DigestFinal_ex(ctx_.get(), out, &len);
     std::string s;
     for (unsigned i = 0; i < len; ++i) s += fmt::format("{:02x}", out[i]);
     return s;
   }
 
  private:
-  EVP_MD_CTX* ctx_;
+  UniquePtr<EVP_MD_CTX> ctx_;
 };
 
 std::string query_value(std::string_view target, std::string_view key) {

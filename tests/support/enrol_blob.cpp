@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/bytes.h"
 #include "crypto/codecs.h"
 #include "crypto/node_key.h"
 #include "crypto/primitives.h"
@@ -59,9 +60,7 @@ Enrolment seal_enrolment(std::string_view json, const std::vector<std::uint8_t>&
   // key is refused before it could matter.
   std::vector<std::uint8_t> seal_key = key.size() == 16 || key.size() == 32 ? key : random_bytes_vec(32);
   const std::vector<std::uint8_t> nonce = random_bytes_vec(kAeadNonceLen);
-  auto sealed =
-      aead_seal(seal_key, AeadNonce(nonce.data(), kAeadNonceLen), {},
-                std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+  auto sealed = aead_seal(seal_key, AeadNonce(nonce.data(), kAeadNonceLen), {}, as_bytes(json));
   if (!sealed) throw std::runtime_error("sealing the blob failed");
   std::vector<std::uint8_t> box = nonce;
   box.insert(box.end(), sealed->begin(), sealed->end());

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "core/bytes.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
@@ -23,8 +24,6 @@ ProxyError decrypt_error(std::string_view label, const QuorbeltError& err) {
   return ProxyError{codes::QB_5036, fmt::format("decrypt {}: {}", label, err.debug())};
 }
 
-ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
 }  // namespace
 
 SecretArray<16> fake_l2() {
@@ -35,7 +34,7 @@ SecretArray<16> fake_l2() {
 
 std::string seal_field_value(const SecretArray<16>& l2, std::string_view label, std::string_view plaintext) {
   const SecretBytes key = field_key(l2, label);
-  auto sealed = aead_encrypt(key.span(), bytes_of(plaintext));
+  auto sealed = aead_encrypt(key.span(), as_bytes(plaintext));
   if (!sealed) return {};  // only without randomness; the test then fails on the value
   return encode_base64(*sealed);
 }
@@ -150,7 +149,7 @@ ProxyResult<std::vector<Entry>> FakeVault::match_now(const std::string& url) {
   return default_match_;
 }
 
-ProxyResult<std::string> FakeVault::decrypt_now(const std::string& label, const std::string& ciphertext) {
+ProxyResult<SecretString> FakeVault::decrypt_now(const std::string& label, const std::string& ciphertext) {
   {
     std::lock_guard lock(mu_);
     ++decrypt_calls_;
@@ -163,7 +162,7 @@ ProxyResult<std::string> FakeVault::decrypt_now(const std::string& label, const 
   auto plain = aead_decrypt(key.span(), *sealed);
   if (!plain) return decrypt_error(label, plain.error());
   if (check_utf8(plain->text())) return decrypt_error(label, catalogue::QB_0006);
-  return std::string(plain->text());
+  return SecretString(plain->text());
 }
 
 boost::asio::awaitable<ProxyResult<SearchResponse>> FakeVault::search(std::string query) {
@@ -174,7 +173,7 @@ boost::asio::awaitable<ProxyResult<std::vector<Entry>>> FakeVault::match_url(std
   co_return match_now(url);
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> FakeVault::decrypt(std::string label, std::string ciphertext) {
+boost::asio::awaitable<ProxyResult<SecretString>> FakeVault::decrypt(std::string label, std::string ciphertext) {
   co_return decrypt_now(label, ciphertext);
 }
 

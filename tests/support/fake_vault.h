@@ -57,12 +57,12 @@ class FakeVault : public VaultClient {
 
   boost::asio::awaitable<ProxyResult<SearchResponse>> search(std::string query) override;
   boost::asio::awaitable<ProxyResult<std::vector<Entry>>> match_url(std::string url) override;
-  boost::asio::awaitable<ProxyResult<std::string>> decrypt(std::string label, std::string ciphertext) override;
+  boost::asio::awaitable<ProxyResult<SecretString>> decrypt(std::string label, std::string ciphertext) override;
 
   // The synchronous bodies of the three operations.
   ProxyResult<SearchResponse> search_now(const std::string& query);
   ProxyResult<std::vector<Entry>> match_now(const std::string& url);
-  ProxyResult<std::string> decrypt_now(const std::string& label, const std::string& ciphertext);
+  ProxyResult<SecretString> decrypt_now(const std::string& label, const std::string& ciphertext);
 
  private:
   const SecretArray<16> l2_;

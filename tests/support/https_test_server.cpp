@@ -22,23 +22,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "crypto/openssl_ptr.h"
 #include "support/bounded_thread.h"
 
 namespace qb::test {
 
 namespace {
-
-template <class T, void (*F)(T*)>
-struct Deleter {
-  void operator()(T* p) const { F(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
-using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, Deleter<SSL, SSL_free>>;
 
 [[noreturn]] void fail(std::string_view what) {
   throw std::runtime_error(fmt::format("test PKI: {} failed ({})", what, ERR_error_string(ERR_get_error(), nullptr)));
@@ -53,14 +42,14 @@ std::string bio_text(BIO* bio) {
 void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  ExtPtr ext(X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value));
+  UniquePtr<X509_EXTENSION> ext(X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value));
   if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) fail("extension");
 }
 
 TestCert finish(X509* cert, EVP_PKEY* key) {
   TestCert out;
-  BioPtr cb(BIO_new(BIO_s_mem()));
-  BioPtr kb(BIO_new(BIO_s_mem()));
+  UniquePtr<BIO> cb(BIO_new(BIO_s_mem()));
+  UniquePtr<BIO> kb(BIO_new(BIO_s_mem()));
   if (!cb || !kb || PEM_write_bio_X509(cb.get(), cert) != 1 ||
       PEM_write_bio_PrivateKey(kb.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     fail("PEM writing");
@@ -75,13 +64,13 @@ TestCert finish(X509* cert, EVP_PKEY* key) {
   return out;
 }
 
-X509Ptr new_cert(EVP_PKEY* key, std::string_view cn, std::string_view org) {
-  X509Ptr cert(X509_new());
+UniquePtr<X509> new_cert(EVP_PKEY* key, std::string_view cn, std::string_view org) {
+  UniquePtr<X509> cert(X509_new());
   if (!cert || X509_set_version(cert.get(), 2) != 1) fail("certificate");
   unsigned char serial[16];
   if (RAND_bytes(serial, sizeof serial) != 1) fail("serial");
   serial[0] &= 0x7f;
-  BnPtr bn(BN_bin2bn(serial, sizeof serial, nullptr));
+  UniquePtr<BIGNUM> bn(BN_bin2bn(serial, sizeof serial, nullptr));
   if (!bn || !BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get()))) fail("serial");
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600);
@@ -97,16 +86,16 @@ X509Ptr new_cert(EVP_PKEY* key, std::string_view cn, std::string_view org) {
   return cert;
 }
 
-PkeyPtr read_key(const std::string& pem) {
-  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+UniquePtr<EVP_PKEY> read_key(const std::string& pem) {
+  UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  UniquePtr<EVP_PKEY> key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!key) fail("key reading");
   return key;
 }
 
-X509Ptr read_cert(const std::string& pem) {
-  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  X509Ptr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+UniquePtr<X509> read_cert(const std::string& pem) {
+  UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  UniquePtr<X509> cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!cert) fail("certificate reading");
   return cert;
 }
@@ -132,9 +121,9 @@ std::size_t content_length(std::string_view head) {
 }  // namespace
 
 TestCert make_test_ca(std::string_view common_name, std::string_view organisation) {
-  PkeyPtr key(EVP_EC_gen("P-256"));
+  UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) fail("key generation");
-  X509Ptr cert = new_cert(key.get(), common_name, organisation);
+  UniquePtr<X509> cert = new_cert(key.get(), common_name, organisation);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
   add_ext(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
   add_ext(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -148,11 +137,11 @@ TestCert make_test_leaf(const TestCert& ca, std::string_view common_name, const 
 }
 
 TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec) {
-  PkeyPtr ca_key = read_key(ca.key_pem);
-  X509Ptr ca_cert = read_cert(ca.cert_pem);
-  PkeyPtr key(spec.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
+  UniquePtr<EVP_PKEY> ca_key = read_key(ca.key_pem);
+  UniquePtr<X509> ca_cert = read_cert(ca.cert_pem);
+  UniquePtr<EVP_PKEY> key(spec.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
   if (!key) fail("key generation");
-  X509Ptr cert = new_cert(key.get(), spec.common_name, "quorbelt tests");
+  UniquePtr<X509> cert = new_cert(key.get(), spec.common_name, "quorbelt tests");
   X509_set_issuer_name(cert.get(), X509_get_subject_name(ca_cert.get()));
   add_ext(cert.get(), ca_cert.get(), NID_basic_constraints, "critical,CA:FALSE");
   // RSA key exchange encrypts to the certificate's key.
@@ -191,7 +180,7 @@ std::uint16_t closed_loopback_port() {
 }
 
 struct HttpsTestServer::Impl {
-  SslCtxPtr ctx;
+  UniquePtr<SSL_CTX> ctx;
   int listen_fd = -1;
   std::uint16_t port = 0;
   BoundedThread acceptor;
@@ -226,7 +215,7 @@ struct HttpsTestServer::Impl {
       int fd;
       ~Hangup() { ::shutdown(fd, SHUT_RDWR); }
     } hangup{fd};
-    SslPtr ssl(SSL_new(ctx.get()));
+    UniquePtr<SSL> ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_accept(ssl.get()) != 1) {
       std::lock_guard lock(mu);
       ++failed_handshakes;
@@ -279,8 +268,8 @@ HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, con
   impl_->reply = std::move(reply);
   impl_->ctx.reset(SSL_CTX_new(TLS_server_method()));
   if (!impl_->ctx) fail("server context");
-  PkeyPtr key = read_key(leaf.key_pem);
-  X509Ptr cert = read_cert(leaf.cert_pem);
+  UniquePtr<EVP_PKEY> key = read_key(leaf.key_pem);
+  UniquePtr<X509> cert = read_cert(leaf.cert_pem);
   if (SSL_CTX_use_certificate(impl_->ctx.get(), cert.get()) != 1 ||
       SSL_CTX_use_PrivateKey(impl_->ctx.get(), key.get()) != 1) {
     fail("server certificate");

@@ -22,6 +22,7 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include "core/bytes.h"
 #include "crypto/codecs.h"
 #include "crypto/noise_responder.h"
 #include "crypto/primitives.h"
@@ -116,7 +117,7 @@ TokenCheck open_wire_token(std::string_view text) {
   OpenedToken t;
   t.vault_id = be64(payload->data() + 1);
   const auto ikm = std::span(payload->data() + 1, 8);
-  const auto info = std::span(reinterpret_cast<const std::uint8_t*>(TOKEN_KEY_INFO.data()), TOKEN_KEY_INFO.size());
+  const auto info = as_bytes(TOKEN_KEY_INFO);
   const SecretBytes key = hkdf_sha256(ikm, std::nullopt, info, 16);
   auto plain = aead_decrypt(key.span(), std::span(payload->data() + 9, 52));
   if (!plain || plain->size() != 24) {
@@ -328,8 +329,7 @@ struct TestGate::Impl {
 
     std::string reply =
         a.raw_payload ? *a.raw_payload : std::string(1, static_cast<char>(a.header_byte)) + a.reply_json;
-    auto msg2 = noise::write_msg2(std::move(opened->state),
-                                  std::span(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size()));
+    auto msg2 = noise::write_msg2(std::move(opened->state), as_bytes(reply));
     if (!msg2) return Served{http::status::internal_server_error, {}, {}};
     switch (a.fault) {
       case GateFault::ShortMsg2:

@@ -38,7 +38,7 @@ std::string seal(const SecretArray<16>& l2, std::string_view label, std::string_
   return encode_base64(seal_raw(l2, label, plaintext));
 }
 
-ProxyResult<std::string> open(std::string label, std::string ciphertext, const SecretArray<16>& l2) {
+ProxyResult<SecretString> open(std::string label, std::string ciphertext, const SecretArray<16>& l2) {
   return run_field_decrypt(FieldDecryptJob{std::move(label), std::move(ciphertext), l2});
 }
 
@@ -126,13 +126,13 @@ TEST(FieldDecryptTest, Refusals) {
   }
 }
 
-boost::asio::awaitable<ProxyResult<std::string>> decrypt_on_pool(BlockingPool& pool, std::string label,
-                                                                 std::string ciphertext, SecretArray<16> l2) {
+boost::asio::awaitable<ProxyResult<SecretString>> decrypt_on_pool(BlockingPool& pool, std::string label,
+                                                                  std::string ciphertext, SecretArray<16> l2) {
   FieldDecryptJob job{std::move(label), std::move(ciphertext), l2};
   co_return co_await spawn_field_decrypt(pool, std::move(job));
 }
 
-using Results = std::vector<ProxyResult<std::string>>;
+using Results = std::vector<ProxyResult<SecretString>>;
 
 boost::asio::awaitable<Results> decrypt_both(BlockingPool& pool, std::string good, SecretArray<16> l2) {
   Results out;
