@@ -134,6 +134,12 @@ const TestCert& test_gate_ca() {
   return ca;
 }
 
+const GateAgent& test_gate_agent() {
+  // Never freed, like the program's own: a blocking job may still be calling it at exit.
+  static const GateAgent* agent = new GateAgent(GateAgentSettings{{test_gate_ca().der}, {}});
+  return *agent;
+}
+
 void trust_test_gate_ca() {
   static std::once_flag once;
   std::call_once(once, [] {
