@@ -25,7 +25,6 @@ std::string token() {
 
 qb::test::TestGate& gate() {
   static std::unique_ptr<qb::test::TestGate> g = [] {
-    qb::test::trust_test_gate_ca();
     auto out = std::make_unique<qb::test::TestGate>();
     out->set_answer("search.query",
                     qb::test::answer_result(R"([{"entry_id":"e1","title":"api","data":{"fields":[{"label":"token",)"
@@ -39,7 +38,7 @@ void BM_GateRpc(benchmark::State& state) {
   auto& g = gate();
   const nlohmann::json params = {{"exact", true}, {"q", "api"}};
   for (auto _ : state) {
-    auto r = qb::gate_rpc("search.query", token(), params, g.url(), g.node_pub().bytes);
+    auto r = qb::gate_rpc("search.query", token(), params, g.url(), g.node_pub().bytes, qb::test::test_gate_agent());
     if (!r) {
       state.SkipWithError(r.error().display().c_str());
       break;

@@ -35,6 +35,7 @@ namespace qb {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+using namespace std::chrono_literals;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 using BodyResult = Result<std::size_t, std::string>;

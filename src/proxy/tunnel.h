@@ -57,8 +57,8 @@ struct RequestUrls {
 RequestUrls request_urls(const RequestTarget& target, const std::string& connect_authority);
 
 struct TunnelLimits {
-  std::chrono::milliseconds handshake_deadline = 10s;   // HANDSHAKE_DEADLINE
-  std::chrono::milliseconds header_read_timeout = 30s;  // HEADER_READ_TIMEOUT, idle waits included
+  std::chrono::milliseconds handshake_deadline{10'000};   // HANDSHAKE_DEADLINE
+  std::chrono::milliseconds header_read_timeout{30'000};  // HEADER_READ_TIMEOUT, idle waits included
   std::size_t max_head_bytes = 417'792;
   std::size_t max_header_fields = 100;  // one more is answered 431, like an over-long head
 };

@@ -19,11 +19,9 @@
 
 namespace qb {
 
-using namespace std::chrono_literals;
-
 struct BodyTimeouts {
-  std::chrono::milliseconds idle = 60s;        // IDLE_BODY_TIMEOUT
-  std::chrono::milliseconds absolute = 3600s;  // ABSOLUTE_BODY_DEADLINE
+  std::chrono::milliseconds idle{60'000};         // IDLE_BODY_TIMEOUT
+  std::chrono::milliseconds absolute{3'600'000};  // ABSOLUTE_BODY_DEADLINE
 };
 
 // The idle limit runs only while a read waits for bytes; the absolute limit counts from the
@@ -31,11 +29,11 @@ struct BodyTimeouts {
 std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner, BodyTimeouts timeouts = {});
 
 struct UpstreamOptions {
-  std::chrono::milliseconds response_head_timeout = 30s;  // RESPONSE_HEADER_TIMEOUT, from handover
+  std::chrono::milliseconds response_head_timeout{30'000};  // RESPONSE_HEADER_TIMEOUT, from handover
   BodyTimeouts body;
-  std::chrono::milliseconds connect_timeout = 15s;    // per address family, split among its addresses
-  std::chrono::milliseconds fallback_delay = 300ms;   // before the second address family starts
-  std::chrono::milliseconds pool_idle_timeout = 90s;  // an idle connection is closed after this
+  std::chrono::milliseconds connect_timeout{15'000};    // per address family, split among its addresses
+  std::chrono::milliseconds fallback_delay{300};        // before the second address family starts
+  std::chrono::milliseconds pool_idle_timeout{90'000};  // an idle connection is closed after this
   // Idle connections kept over all hosts, well under the descriptor limits of the platforms; the
   // oldest is closed to make room.
   std::size_t pool_max_idle = 128;

@@ -28,11 +28,18 @@ void put_be64(std::uint8_t* out, std::uint64_t v) {
 
 ProxyError task_error(std::string text) { return ProxyError(codes::QB_5050, fmt::format("gate task: {}", text)); }
 
-boost::asio::awaitable<ProxyResult<nlohmann::json>> run_gate_call(BlockingPool& pool, GateCall call) {
+ProxyResult<nlohmann::json> rpc(const GateCall& call, std::string_view token, std::string_view url,
+                                const NodePublicKey& pub, const GateAgent* agent) {
+  if (agent != nullptr) return gate_rpc(call.method, token, call.params, url, pub.bytes, *agent);
+  return gate_rpc(call.method, token, call.params, url, pub.bytes);
+}
+
+boost::asio::awaitable<ProxyResult<nlohmann::json>> run_gate_call(BlockingPool& pool, GateCall call,
+                                                                  const GateAgent* agent) {
   // An exception must not escape onto a pool thread; it is reported as the job's failure.
-  auto job = [call = std::move(call)]() mutable -> ProxyResult<nlohmann::json> {
+  auto job = [call = std::move(call), agent]() mutable -> ProxyResult<nlohmann::json> {
     try {
-      return gate_call_blocking(std::move(call));
+      return gate_call_blocking(std::move(call), agent);
     } catch (const std::exception& e) {
       return task_error(fmt::format("task panicked with message {}", debug_quote(e.what())));
     } catch (...) {
@@ -99,7 +106,7 @@ bool should_try_replica(std::string_view text) {
   return false;
 }
 
-ProxyResult<nlohmann::json> gate_call_blocking(GateCall call) {
+ProxyResult<nlohmann::json> gate_call_blocking(GateCall call, const GateAgent* agent) {
   auto minted = mint_wire_token(call.l1.span(), call.agent_id.span(), call.vault_id);
   call.l1.wipe();
   call.agent_id.wipe();
@@ -107,21 +114,21 @@ ProxyResult<nlohmann::json> gate_call_blocking(GateCall call) {
   // The token goes wiped when the job ends, on every path; the plain donor is wiped here.
   const SecretString token = std::move(*minted);
 
-  auto primary = gate_rpc(call.method, token, call.params, call.gate_url, call.gate_pub.bytes);
+  auto primary = rpc(call, token, call.gate_url, call.gate_pub, agent);
   if (primary) return primary;
   if (!call.replica || !should_try_replica(primary.error().display())) return primary;
 
   write_stderr("gate: primary unreachable, trying replica\n");
   primary = ProxyError{};
-  return gate_rpc(call.method, token, call.params, call.replica->url, call.replica->pub.bytes);
+  return rpc(call, token, call.replica->url, call.replica->pub, agent);
 }
 
 boost::asio::awaitable<ProxyResult<nlohmann::json>> gate_call(BlockingPool& pool, const GateEndpoints& endpoints,
                                                               const GateIdentity& identity, std::string_view method,
-                                                              nlohmann::json params) {
+                                                              nlohmann::json params, const GateAgent* agent) {
   GateCall call{std::string(method), endpoints.gate_url, endpoints.gate_pub, endpoints.replica,
                 std::move(params),   identity.l1,        identity.agent_id,  identity.vault_id};
-  return run_gate_call(pool, std::move(call));
+  return run_gate_call(pool, std::move(call), agent);
 }
 
 }  // namespace qb

@@ -72,14 +72,17 @@ SecretArray<16> wire_token_key(std::uint64_t vault_id);
 // True when the primary's display text names a failure the replica may not share.
 bool should_try_replica(std::string_view primary_error_text);
 
-// The job: runs on a pool thread and blocks.
-ProxyResult<nlohmann::json> gate_call_blocking(GateCall call);
+class GateAgent;
+
+// The job: runs on a pool thread and blocks. Both calls go through the agent given, else through
+// the process-wide one.
+ProxyResult<nlohmann::json> gate_call_blocking(GateCall call, const GateAgent* agent = nullptr);
 
 // Copies what the call needs out of the endpoints and identity at once (they need not outlive this
 // call), then runs the job on the pool and completes with its result. Under g++ 12, name the
 // returned task before awaiting it.
 boost::asio::awaitable<ProxyResult<nlohmann::json>> gate_call(BlockingPool& pool, const GateEndpoints& endpoints,
                                                               const GateIdentity& identity, std::string_view method,
-                                                              nlohmann::json params);
+                                                              nlohmann::json params, const GateAgent* agent = nullptr);
 
 }  // namespace qb

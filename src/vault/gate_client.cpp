@@ -17,12 +17,17 @@ std::string gate_url_from(std::string_view url) {
   return fmt::format("{}/gate", url);
 }
 
-GateClient::GateClient(BlockingPool& pool, GateEndpoints endpoints, GateIdentity identity, SecretArray<16> l2)
-    : pool_(pool), endpoints_(std::move(endpoints)), identity_(std::move(identity)), l2_(std::move(l2)) {}
+GateClient::GateClient(BlockingPool& pool, GateEndpoints endpoints, GateIdentity identity, SecretArray<16> l2,
+                       const GateAgent* agent)
+    : pool_(pool),
+      endpoints_(std::move(endpoints)),
+      identity_(std::move(identity)),
+      l2_(std::move(l2)),
+      agent_(agent) {}
 
 boost::asio::awaitable<ProxyResult<SearchResponse>> GateClient::search(std::string query) {
   nlohmann::json params = {{"exact", true}, {"q", std::move(query)}};
-  auto call = gate_call(pool_, endpoints_, identity_, "search.query", std::move(params));
+  auto call = gate_call(pool_, endpoints_, identity_, "search.query", std::move(params), agent_);
   auto result = co_await std::move(call);
   if (!result) co_return result.error();
   auto decoded = decode_search_response(*result);
@@ -32,7 +37,7 @@ boost::asio::awaitable<ProxyResult<SearchResponse>> GateClient::search(std::stri
 
 boost::asio::awaitable<ProxyResult<std::vector<Entry>>> GateClient::match_url(std::string url) {
   nlohmann::json params = {{"url", std::move(url)}};
-  auto call = gate_call(pool_, endpoints_, identity_, "ext.match", std::move(params));
+  auto call = gate_call(pool_, endpoints_, identity_, "ext.match", std::move(params), agent_);
   auto result = co_await std::move(call);
   if (!result) co_return result.error();
   auto decoded = decode_entry_list(*result);
@@ -52,7 +57,8 @@ ProxyError config_error(std::string detail_display) { return proxy_error_new(cod
 
 }  // namespace
 
-ProxyResult<std::shared_ptr<GateClient>> build_gate_client(const GateClientSettings& s, BlockingPool& pool) {
+ProxyResult<std::shared_ptr<GateClient>> build_gate_client(const GateClientSettings& s, BlockingPool& pool,
+                                                           const GateAgent* agent) {
   if (trim_ws(s.vault_gate_pub).empty()) {
     return config_error(CliError(catalogue::QB_2004,
                                  "this config was enrolled before the enrolment blob carried the POP key: make a new "
@@ -83,7 +89,7 @@ ProxyResult<std::shared_ptr<GateClient>> build_gate_client(const GateClientSetti
   std::memcpy(identity.l1.data(), l2->data(), 8);
   identity.agent_id = *agent_id;
   identity.vault_id = *vault_id;
-  return std::make_shared<GateClient>(pool, std::move(endpoints), std::move(identity), std::move(*l2));
+  return std::make_shared<GateClient>(pool, std::move(endpoints), std::move(identity), std::move(*l2), agent);
 }
 
 }  // namespace qb

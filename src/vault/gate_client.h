@@ -30,7 +30,9 @@ std::string gate_url_from(std::string_view url);
 
 class GateClient final : public VaultClient {
  public:
-  GateClient(BlockingPool& pool, GateEndpoints endpoints, GateIdentity identity, SecretArray<16> l2);
+  // Without an agent the calls go through the process-wide one.
+  GateClient(BlockingPool& pool, GateEndpoints endpoints, GateIdentity identity, SecretArray<16> l2,
+             const GateAgent* agent = nullptr);
 
   boost::asio::awaitable<ProxyResult<SearchResponse>> search(std::string query) override;
   boost::asio::awaitable<ProxyResult<std::vector<Entry>>> match_url(std::string url) override;
@@ -43,9 +45,11 @@ class GateClient final : public VaultClient {
   GateEndpoints endpoints_;
   GateIdentity identity_;
   SecretArray<16> l2_;
+  const GateAgent* agent_;
 };
 
 // Checks the node keys (QB-5002 for an old enrolment or a bad key) and builds the client.
-ProxyResult<std::shared_ptr<GateClient>> build_gate_client(const GateClientSettings& settings, BlockingPool& pool);
+ProxyResult<std::shared_ptr<GateClient>> build_gate_client(const GateClientSettings& settings, BlockingPool& pool,
+                                                           const GateAgent* agent = nullptr);
 
 }  // namespace qb

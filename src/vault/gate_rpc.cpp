@@ -328,8 +328,12 @@ std::optional<std::string> write_gate_request(std::string_view action, std::opti
   }
 }
 
-ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
-                                     std::string_view gate_url, std::span<const std::uint8_t> node_pub) {
+namespace {
+
+// Without an agent, the process-wide one, built only when a call gets as far as sending.
+ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
+                                std::string_view gate_url, std::span<const std::uint8_t> node_pub,
+                                const GateAgent* agent) {
   // 1. A fresh initiator static key for every call, kept ready for its two agreements.
   auto s = p256_generate_pair();
   if (!s) return form_c(catalogue::QB_2047, fmt::format("key: {}", s.error().debug()));
@@ -380,7 +384,8 @@ ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view c
   const std::string body = encode_base64(msg1->bytes);
 
   // 10 to 12.
-  auto response = gate_agent().post(gate_url, "text/plain", body, GATE_REPLY_CAP);
+  const GateAgent& via = agent != nullptr ? *agent : gate_agent();
+  auto response = via.post(gate_url, "text/plain", body, GATE_REPLY_CAP);
   if (!response) {
     if (response.error().phase == GatePhase::BeforeHead) {
       return form_p(fmt::format("POST /gate: {}", response.error().text));
@@ -417,6 +422,19 @@ ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view c
     return form_c(catalogue::QB_2047, fmt::format("gate error {}: {}", reply->error->code, reply->error->message));
   }
   return form_c(catalogue::QB_2047, "gate error UNKNOWN: no detail");
+}
+
+}  // namespace
+
+ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
+                                     std::string_view gate_url, std::span<const std::uint8_t> node_pub) {
+  return rpc(method, credential, params, gate_url, node_pub, nullptr);
+}
+
+ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
+                                     std::string_view gate_url, std::span<const std::uint8_t> node_pub,
+                                     const GateAgent& agent) {
+  return rpc(method, credential, params, gate_url, node_pub, &agent);
 }
 
 }  // namespace qb

@@ -51,8 +51,15 @@ std::optional<Reply> read_reply(std::string_view text);
 std::optional<std::string> write_gate_request(std::string_view action, std::optional<std::string_view> cred,
                                               const std::optional<nlohmann::json>& content);
 
-// The call itself. The result is the reply's "result" (JSON null when it had none).
+class GateAgent;
+
+// The call itself, through the process-wide gate agent. The result is the reply's "result" (JSON
+// null when it had none).
 ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
                                      std::string_view gate_url, std::span<const std::uint8_t> node_pub);
+// The same through the given agent, for callers with a trust store of their own (the tests).
+ProxyResult<nlohmann::json> gate_rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
+                                     std::string_view gate_url, std::span<const std::uint8_t> node_pub,
+                                     const GateAgent& agent);
 
 }  // namespace qb

@@ -10,43 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scoped_env.h"
+#include "support/stderr_capture.h"
 #include "support/temp_dir.h"
 
 namespace qb {
 namespace {
 
-// Captures what is written to standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() : file_(std::tmpfile()) {
-    saved_ = ::dup(2);
-    ::dup2(::fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ >= 0) {
-      ::dup2(saved_, 2);
-      ::close(saved_);
-      saved_ = -1;
-    }
-  }
-  std::FILE* file_;
-  int saved_ = -1;
-};
+using test::StderrCapture;
 
 TEST(ServeSetup, ProxyTokenIsCreatedOnceAndReadTrimmed) {
   test::TempDir dir;
@@ -231,14 +202,14 @@ TEST(ServeSetup, ResolverPathPorts) {
 }
 
 TEST(ServeSetup, ListenAddressAndBanner) {
-  ::unsetenv("QUORBELT_PROXY_LISTEN");
-  ::setenv("QUORBELT_PROXY_PORT", "", 1);
-  auto a = listen_address_from_env();
-  EXPECT_EQ(a.text, "127.0.0.1:");  // a set value is used as given, even empty
-  ::setenv("QUORBELT_PROXY_LISTEN", "::1", 1);
-  ::unsetenv("QUORBELT_PROXY_PORT");
-  EXPECT_EQ(listen_address_from_env().text, "::1:1983");
-  ::unsetenv("QUORBELT_PROXY_LISTEN");
+  {
+    test::ScopedEnv env;
+    env.unset("QUORBELT_PROXY_LISTEN").set("QUORBELT_PROXY_PORT", "");
+    auto a = listen_address_from_env();
+    EXPECT_EQ(a.text, "127.0.0.1:");  // a set value is used as given, even empty
+    env.set("QUORBELT_PROXY_LISTEN", "::1").unset("QUORBELT_PROXY_PORT");
+    EXPECT_EQ(listen_address_from_env().text, "::1:1983");
+  }
 
   const auto lines = banner_lines("127.0.0.1:1983", "/opt/qb/proxy-auth");
   ASSERT_EQ(lines.size(), 3u);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include "core/runtime_async.h"
 #include "support/process.h"
+#include "support/scoped_env.h"
 
 namespace qb {
 namespace {
@@ -121,15 +123,17 @@ TEST(Runtime, ATaskThatThrowsDoesNotStopTheWorkers) {
 }
 
 TEST(Runtime, WorkerCountFromEnvironment) {
-  ::setenv("TOKIO_WORKER_THREADS", "3", 1);
-  EXPECT_EQ(*worker_threads_from_env(), 3u);
-  for (const char* bad : {"0", "-1", "two", "3x", ""}) {
-    ::setenv("TOKIO_WORKER_THREADS", bad, 1);
-    auto r = worker_threads_from_env();
-    ASSERT_FALSE(r) << bad;
-    EXPECT_NE(r.error().find("Failed building the Runtime"), std::string::npos);
+  {
+    test::ScopedEnv env("TOKIO_WORKER_THREADS", "3");
+    EXPECT_EQ(*worker_threads_from_env(), 3u);
+    for (const char* bad : {"0", "-1", "two", "3x", ""}) {
+      env.set("TOKIO_WORKER_THREADS", bad);
+      auto r = worker_threads_from_env();
+      ASSERT_FALSE(r) << bad;
+      EXPECT_NE(r.error().find("Failed building the Runtime"), std::string::npos);
+    }
   }
-  ::unsetenv("TOKIO_WORKER_THREADS");
+  test::ScopedEnv unset("TOKIO_WORKER_THREADS", std::nullopt);
   EXPECT_GE(*worker_threads_from_env(), 1u);
 }
 

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "support/stderr_capture.h"
 #include "support/temp_dir.h"
 
 namespace qb {
@@ -31,6 +32,7 @@ using std::chrono::hours;
 using std::chrono::seconds;
 using test::file_mode;
 using test::read_file;
+using test::StderrCapture;
 using test::TempDir;
 using test::write_file;
 
@@ -479,9 +481,10 @@ void write_foreign_expired_ca(const std::filesystem::path& dir) {
 TEST(CaFiles, ExpiredForeignCaIsUsedWithAWarning) {
   TempDir tmp;
   write_foreign_expired_ca(tmp.path());
-  testing::internal::CaptureStderr();
+  StderrCapture capture;
   auto r = load_or_create_ca(tmp.path());
-  const std::string err = testing::internal::GetCapturedStderr();
+  capture.restore();
+  const std::string err = capture.text();
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_TRUE(err.starts_with("WARNING: ")) << err;
   EXPECT_NE(err.find("expired"), std::string::npos) << err;

@@ -20,6 +20,7 @@
 #include "proxy/request_service.h"
 #include "proxy/url_match.h"
 #include "support/fake_vault.h"
+#include "support/stderr_capture.h"
 
 namespace qb {
 namespace {
@@ -540,17 +541,10 @@ TEST(RequestServiceHost, TargetHostIsTheUrisHost) {
     auto parsed = parse_request_target(c.target);
     ASSERT_TRUE(parsed);
     req.parsed = *parsed;
-    std::FILE* log = std::tmpfile();
-    ASSERT_NE(log, nullptr);
-    const int saved = ::dup(2);
-    ::dup2(::fileno(log), 2);
+    test::StderrCapture log;
     ServiceDecision d = run(service.decide(req, "api.example.com"));
-    ::dup2(saved, 2);
-    ::close(saved);
-    std::string logged(256, '\0');
-    std::rewind(log);
-    logged.resize(std::fread(logged.data(), 1, logged.size(), log));
-    std::fclose(log);
+    log.restore();
+    const std::string logged = log.text();
 
     if (c.upstream_url) {
       auto* f = std::get_if<ForwardRequest>(&d);

@@ -37,6 +37,7 @@
 #include "proxy/connect_front.h"
 #include "proxy/proxy_state.h"
 #include "support/bounded_thread.h"
+#include "support/stderr_capture.h"
 
 namespace qb::test {
 
@@ -51,63 +52,6 @@ inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseco
   }
   return true;
 }
-
-class StderrCapture {
- public:
-  StderrCapture() {
-    int fds[2];
-    if (::pipe(fds) != 0) std::abort();
-    saved_ = ::dup(STDERR_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    ::close(fds[1]);
-    read_fd_ = fds[0];
-    reader_ = BoundedThread([this] { read_until_closed(); });
-  }
-  ~StderrCapture() {
-    ::dup2(saved_, STDERR_FILENO);  // drops the pipe's last write end: the reader sees EOF
-    ::close(saved_);
-    // A write end inherited elsewhere (a child process) would keep the pipe open: the reader
-    // also stops at the first quiet moment after this.
-    closing_ = true;
-    reader_.join_or_abort(kTeardownLimit, "the standard error reader");
-    ::close(read_fd_);
-  }
-  std::string text() {
-    std::lock_guard lock(mu_);
-    return text_;
-  }
-  bool wait_for(std::string_view needle, std::chrono::milliseconds limit = 20s) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, limit, [&] { return text_.find(needle) != std::string::npos; });
-  }
-
- private:
-  void read_until_closed() {
-    char buf[4096];
-    for (;;) {
-      pollfd p{read_fd_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 20);
-      if (ready < 0 && errno != EINTR) break;
-      if (ready <= 0) {
-        if (closing_) break;
-        continue;
-      }
-      const ssize_t n = ::read(read_fd_, buf, sizeof buf);
-      if (n <= 0) break;
-      std::lock_guard lock(mu_);
-      text_.append(buf, static_cast<std::size_t>(n));
-      cv_.notify_all();
-    }
-  }
-
-  int saved_ = -1;
-  int read_fd_ = -1;
-  std::atomic<bool> closing_{false};
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::string text_;
-  BoundedThread reader_;  // last: it stops before the members it uses go
-};
 
 // A shutdown the test pulls. Abandoned waits end at once.
 class ManualShutdown : public ShutdownSignal {

@@ -39,6 +39,8 @@
 #include "support/echo_upstream.h"
 #include "support/https_test_server.h"
 #include "support/process.h"
+#include "support/scoped_env.h"
+#include "support/stderr_capture.h"
 #include "support/temp_dir.h"
 #include "vault/platform_roots.h"
 
@@ -57,10 +59,10 @@ struct UpstreamPki {
   test::TestCert ca = test::make_test_ca("tunnel test upstream CA");
   test::TestCert leaf = test::make_test_leaf(ca);
   std::vector<DerCert> roots;
+  test::ScopedEnv env;
   UpstreamPki() {
     test::write_file(dir / "roots.pem", ca.cert_pem);
-    ::setenv("SSL_CERT_FILE", (dir / "roots.pem").c_str(), 1);
-    ::unsetenv("SSL_CERT_DIR");
+    env.set("SSL_CERT_FILE", (dir / "roots.pem").string()).unset("SSL_CERT_DIR");
     roots = platform_roots();
   }
 };
@@ -69,29 +71,7 @@ UpstreamPki& pki() {
   return p;
 }
 
-// Standard error into a file for the life of the object (the log lines go straight to fd 2).
-class StderrFile {
- public:
-  explicit StderrFile(const std::filesystem::path& p) : path_(p) {
-    ::fflush(stderr);
-    saved_ = ::dup(2);
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 2);
-    ::close(fd);
-  }
-  ~StderrFile() { restore(); }
-  void restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::string text() const { return test::read_file(path_); }
-
- private:
-  std::filesystem::path path_;
-  int saved_ = -1;
-};
+using test::StderrCapture;
 
 struct ProxyOptions {
   std::optional<std::vector<DerCert>> roots;  // default: the platform's (the upstream test CA)
@@ -432,7 +412,7 @@ TEST(TunnelDeadlines, SlowHeadStalledBodyAndIdleHeaderRead) {
   o.upstream.response_head_timeout = 300ms;
   o.upstream.body.idle = 300ms;
   TestProxy proxy(o);
-  StderrFile err(tmp / "stderr.txt");
+  StderrCapture err;
   const std::string base = fmt::format("https://127.0.0.1:{}", echo.port());
 
   auto slow = curl(proxy, {"-D", "-", base + "/slow-head"});
@@ -462,7 +442,7 @@ TEST(TunnelGuard, NameResolvingOnlyToBlockedAddressesGives502) {
   ProxyOptions o;
   o.allow_private = false;
   TestProxy proxy(o);
-  StderrFile err(tmp / "stderr.txt");
+  StderrCapture err;
   auto r = curl(proxy, {"-D", "-", fmt::format("https://localhost:{}/echo", echo.port())});
   err.restore();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -496,7 +476,7 @@ TEST(TunnelUpstreamTls, ServerNotSignedByATrustedRootGives502) {
   ProxyOptions o;
   o.roots = std::vector<DerCert>{test::make_test_ca("some other CA").der};
   TestProxy proxy(o);
-  StderrFile err(tmp / "stderr.txt");
+  StderrCapture err;
   auto r = curl(proxy, {"-D", "-", fmt::format("https://127.0.0.1:{}/echo", echo.port())});
   err.restore();
   EXPECT_NE(r.out.find("\r\n\r\nQB-5070: upstream connection failed\n"), std::string::npos) << r.out;
@@ -810,7 +790,7 @@ TEST_F(TunnelTlsServer, StalledRequestBodyFailsTheExchange) {
   TempDir tmp;
   RawAgent a(*proxy_, opts());
   ASSERT_TRUE(a.handshake_ok());
-  StderrFile err(tmp / "stderr.txt");
+  StderrCapture err;
   a.write(fmt::format("POST /echo?stall HTTP/1.1\r\nHost: 127.0.0.1:{}\r\nContent-Length: 100\r\n\r\n0123456789",
                       echo_->port()));
   std::string resp;

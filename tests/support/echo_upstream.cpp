@@ -8,7 +8,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -20,7 +19,7 @@
 
 #include "crypto/openssl_ptr.h"
 #include "proxy/http_parser.h"
-#include "support/bounded_thread.h"
+#include "support/tls_test_server.h"
 
 namespace qb::test {
 
@@ -99,45 +98,31 @@ std::string sha256_hex(std::string_view data) {
 
 struct EchoUpstream::Impl {
   EchoOptions options;
+  TlsTestServer server;
   asio::io_context io;
-  asio::ssl::context ctx{asio::ssl::context::tls_server};
-  tcp::acceptor acceptor{io};
-  std::uint16_t port = 0;
-  BoundedThread accept_thread;
+  asio::ssl::context ctx{server.tls_context_reference()};
 
   mutable std::mutex mu;
   std::condition_variable cv;
-  bool stopping = false;
   bool released = false;
   std::vector<EchoRecord> records;
-  std::vector<BoundedThread> threads;
-  std::set<int> fds;
-  std::size_t accepted = 0;
 
-  void accept_loop() {
-    while (true) {
-      boost::system::error_code ec;
-      tcp::socket sock(io);
-      acceptor.accept(sock, ec);
-      std::lock_guard lock(mu);
-      if (stopping) return;
-      if (ec) continue;
-      std::size_t id = ++accepted;
-      fds.insert(sock.native_handle());
-      threads.emplace_back([this, s = std::move(sock), id]() mutable { serve(std::move(s), id); });
-    }
+  Impl(const TestCert& leaf, EchoOptions o) : options(o), server(leaf) {
+    // A first socket makes the context's reactor descriptors now, so that tests counting the
+    // process's descriptors see them before any connection.
+    tcp::socket first(io);
   }
 
   bool wait_release() {
     std::unique_lock lock(mu);
-    cv.wait(lock, [&] { return stopping || released; });
-    return !stopping;
+    cv.wait(lock, [&] { return server.stopping() || released; });
+    return !server.stopping();
   }
 
-  void serve(tcp::socket sock, std::size_t id) {
-    int fd = sock.native_handle();
+  void serve(int fd, std::size_t id) {
     try {
-      asio::ssl::stream<tcp::socket> s(std::move(sock), ctx);
+      // The socket owns a duplicate; the server closes the descriptor itself.
+      asio::ssl::stream<tcp::socket> s(tcp::socket(io, tcp::v4(), ::dup(fd)), ctx);
       s.handshake(asio::ssl::stream_base::server);
       beast::flat_buffer buf;
       std::size_t served = 0;
@@ -146,8 +131,6 @@ struct EchoUpstream::Impl {
       s.shutdown(ec);
     } catch (const std::exception&) {
     }
-    std::lock_guard lock(mu);
-    fds.erase(fd);
   }
 
   static void write(asio::ssl::stream<tcp::socket>& s, std::string_view text) { asio::write(s, asio::buffer(text)); }
@@ -273,47 +256,25 @@ struct EchoUpstream::Impl {
   }
 };
 
-EchoUpstream::EchoUpstream(const TestCert& leaf, EchoOptions options) : impl_(std::make_shared<Impl>()) {
-  impl_->options = options;
-  impl_->ctx.use_certificate_chain(asio::buffer(leaf.cert_pem));
-  impl_->ctx.use_private_key(asio::buffer(leaf.key_pem), asio::ssl::context::pem);
-  tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), 0);
-  impl_->acceptor.open(ep.protocol());
-  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
-  impl_->acceptor.bind(ep);
-  impl_->acceptor.listen();
-  impl_->port = impl_->acceptor.local_endpoint().port();
-  impl_->accept_thread = BoundedThread([impl = impl_.get()] { impl->accept_loop(); });
+EchoUpstream::EchoUpstream(const TestCert& leaf, EchoOptions options) : impl_(std::make_shared<Impl>(leaf, options)) {
+  impl_->server.start({.serve = [impl = impl_.get()](int fd, std::size_t id) { impl->serve(fd, id); },
+                       .on_stop =
+                           [impl = impl_.get()] {
+                             { std::lock_guard lock(impl->mu); }
+                             impl->cv.notify_all();
+                           }});
 }
 
-EchoUpstream::~EchoUpstream() {
-  {
-    std::lock_guard lock(impl_->mu);
-    impl_->stopping = true;
-    for (int fd : impl_->fds) ::shutdown(fd, SHUT_RDWR);
-  }
-  impl_->cv.notify_all();
-  ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);
-  impl_->accept_thread.join_or_abort(kTeardownLimit, "the echo upstream's accept thread");
-  std::vector<BoundedThread> threads;
-  {
-    std::lock_guard lock(impl_->mu);
-    threads.swap(impl_->threads);
-  }
-  for (auto& t : threads) t.join_or_abort(kTeardownLimit, "an echo upstream connection thread");
-}
+EchoUpstream::~EchoUpstream() { impl_->server.stop(); }
 
-std::uint16_t EchoUpstream::port() const { return impl_->port; }
+std::uint16_t EchoUpstream::port() const { return impl_->server.port(); }
 
 std::vector<EchoRecord> EchoUpstream::requests() const {
   std::lock_guard lock(impl_->mu);
   return impl_->records;
 }
 
-std::size_t EchoUpstream::connections() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->accepted;
-}
+std::size_t EchoUpstream::connections() const { return impl_->server.connections(); }
 
 void EchoUpstream::release() {
   {

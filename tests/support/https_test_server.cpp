@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "crypto/openssl_ptr.h"
-#include "support/bounded_thread.h"
+#include "support/tls_test_server.h"
 
 namespace qb::test {
 
@@ -179,43 +179,25 @@ std::uint16_t closed_loopback_port() {
   return ntohs(addr.sin_port);
 }
 
-struct HttpsTestServer::Impl {
-  UniquePtr<SSL_CTX> ctx;
-  int listen_fd = -1;
-  std::uint16_t port = 0;
-  BoundedThread acceptor;
+void use_test_cert(SSL_CTX* ctx, const TestCert& cert) {
+  UniquePtr<EVP_PKEY> key = read_key(cert.key_pem);
+  UniquePtr<X509> x509 = read_cert(cert.cert_pem);
+  if (SSL_CTX_use_certificate(ctx, x509.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
+    fail("server certificate");
+  }
+}
 
+struct HttpsTestServer::Impl {
   mutable std::mutex mu;
   HttpsTestReply reply;
   std::vector<std::string> requests;
-  std::vector<int> fds;
-  std::vector<BoundedThread> workers;
-  std::size_t connections = 0;
   std::size_t failed_handshakes = 0;
-  bool stopping = false;
+  TlsTestServer server;  // last: stopped before the members its threads use go
 
-  void accept_loop() {
-    while (true) {
-      int fd = ::accept(listen_fd, nullptr, nullptr);
-      std::lock_guard lock(mu);
-      if (stopping) {
-        if (fd >= 0) ::close(fd);
-        return;
-      }
-      if (fd < 0) continue;
-      ++connections;
-      fds.push_back(fd);
-      workers.emplace_back([this, fd] { serve(fd); });
-    }
-  }
+  Impl(const TestCert& leaf, HttpsTestReply r) : reply(std::move(r)), server(leaf, {.hold_finished = true}) {}
 
   void serve(int fd) {
-    // The peer sees the end of the connection when this one is done; the descriptor is closed on stop.
-    struct Hangup {
-      int fd;
-      ~Hangup() { ::shutdown(fd, SHUT_RDWR); }
-    } hangup{fd};
-    UniquePtr<SSL> ssl(SSL_new(ctx.get()));
+    UniquePtr<SSL> ssl(SSL_new(server.tls_context()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_accept(ssl.get()) != 1) {
       std::lock_guard lock(mu);
       ++failed_handshakes;
@@ -262,59 +244,24 @@ struct HttpsTestServer::Impl {
 };
 
 HttpsTestServer::HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, const HttpsTestTls& tls)
-    : impl_(std::make_unique<Impl>()) {
-  // A client that leaves mid-write must not kill the test process.
-  ::signal(SIGPIPE, SIG_IGN);
-  impl_->reply = std::move(reply);
-  impl_->ctx.reset(SSL_CTX_new(TLS_server_method()));
-  if (!impl_->ctx) fail("server context");
-  UniquePtr<EVP_PKEY> key = read_key(leaf.key_pem);
-  UniquePtr<X509> cert = read_cert(leaf.cert_pem);
-  if (SSL_CTX_use_certificate(impl_->ctx.get(), cert.get()) != 1 ||
-      SSL_CTX_use_PrivateKey(impl_->ctx.get(), key.get()) != 1) {
-    fail("server certificate");
-  }
+    : impl_(std::make_unique<Impl>(leaf, std::move(reply))) {
+  SSL_CTX* ctx = impl_->server.tls_context();
   if (!tls.tls12_ciphers.empty()) {
-    SSL_CTX_set_dh_auto(impl_->ctx.get(), 1);
-    if (SSL_CTX_set_max_proto_version(impl_->ctx.get(), TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_cipher_list(impl_->ctx.get(), tls.tls12_ciphers.c_str()) != 1) {
+    SSL_CTX_set_dh_auto(ctx, 1);
+    if (SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(ctx, tls.tls12_ciphers.c_str()) != 1) {
       fail("server cipher suites");
     }
   }
-  impl_->listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (impl_->listen_fd < 0) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(impl_->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(impl_->listen_fd, 64) != 0 ||
-      ::getsockname(impl_->listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(impl_->listen_fd);
-    throw std::runtime_error("bind/listen");
-  }
-  impl_->port = ntohs(addr.sin_port);
-  impl_->acceptor = BoundedThread([this] { impl_->accept_loop(); });
+  impl_->server.start({.serve = [impl = impl_.get()](int fd, std::size_t) { impl->serve(fd); }});
 }
 
-HttpsTestServer::~HttpsTestServer() {
-  {
-    std::lock_guard lock(impl_->mu);
-    impl_->stopping = true;
-    // Wakes the blocked accept and every blocked read.
-    ::shutdown(impl_->listen_fd, SHUT_RDWR);
-    for (int fd : impl_->fds) ::shutdown(fd, SHUT_RDWR);
-  }
-  impl_->acceptor.join_or_abort(kTeardownLimit, "the HTTPS test server's accept thread");
-  for (auto& t : impl_->workers) t.join_or_abort(kTeardownLimit, "an HTTPS test server worker");
-  for (int fd : impl_->fds) ::close(fd);
-  ::close(impl_->listen_fd);
-}
+HttpsTestServer::~HttpsTestServer() { impl_->server.stop(); }
 
-std::uint16_t HttpsTestServer::port() const { return impl_->port; }
+std::uint16_t HttpsTestServer::port() const { return impl_->server.port(); }
 
 std::string HttpsTestServer::url(std::string_view path) const {
-  return fmt::format("https://127.0.0.1:{}{}", impl_->port, path);
+  return fmt::format("https://127.0.0.1:{}{}", impl_->server.port(), path);
 }
 
 void HttpsTestServer::set_reply(HttpsTestReply reply) {
@@ -327,10 +274,7 @@ std::vector<std::string> HttpsTestServer::requests() const {
   return impl_->requests;
 }
 
-std::size_t HttpsTestServer::connections() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->connections;
-}
+std::size_t HttpsTestServer::connections() const { return impl_->server.connections(); }
 
 std::size_t HttpsTestServer::failed_handshakes() const {
   std::lock_guard lock(impl_->mu);

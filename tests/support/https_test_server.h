@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <openssl/types.h>
+
 namespace qb::test {
 
 // A certificate and its private key in PEM, with the certificate's DER.
@@ -34,6 +36,9 @@ struct TestLeafSpec {
 // A server certificate issued by the CA, as described.
 TestCert make_test_leaf(const TestCert& ca, const TestLeafSpec& spec);
 
+// Puts the certificate and its key into a server context; throws when OpenSSL refuses them.
+void use_test_cert(SSL_CTX* ctx, const TestCert& cert);
+
 // A complete HTTP/1.1 response with Content-Length and any extra header lines ("Name: value").
 std::string http_response(int status, std::string_view reason, std::string_view body,
                           const std::vector<std::string>& extra_headers = {});
@@ -52,7 +57,7 @@ struct HttpsTestTls {
 };
 
 // Serves every request on its connections with the current reply; keeps connections open between requests
-// unless the reply carries "Connection: close". One thread per connection; stopped and joined on destruction.
+// unless the reply carries "Connection: close". A thread per open connection; stopped and joined on destruction.
 class HttpsTestServer {
  public:
   HttpsTestServer(const TestCert& leaf, HttpsTestReply reply, const HttpsTestTls& tls = {});

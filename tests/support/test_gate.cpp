@@ -1,18 +1,14 @@
 #include "support/test_gate.h"
 
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
@@ -26,7 +22,7 @@
 #include "crypto/codecs.h"
 #include "crypto/noise_responder.h"
 #include "crypto/primitives.h"
-#include "support/bounded_thread.h"
+#include "support/tls_test_server.h"
 #include "vault/gate_call.h"
 
 namespace qb::test {
@@ -135,6 +131,12 @@ const TestCert& test_gate_ca() {
   return ca;
 }
 
+const GateAgent& test_gate_agent() {
+  // Never freed, like the program's own: a blocking job may still be calling it at exit.
+  static const GateAgent* agent = new GateAgent(GateAgentSettings{{test_gate_ca().der}, {}});
+  return *agent;
+}
+
 void trust_test_gate_ca() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -153,13 +155,19 @@ void trust_test_gate_ca() {
   });
 }
 
+// The leaf every test gate serves, from the process's test gate CA.
+static const TestCert& test_gate_leaf() {
+  static const TestCert leaf = make_test_leaf(test_gate_ca());
+  return leaf;
+}
+
 struct TestGate::Impl {
   noise::ResponderKeys keys;
+  // Connections are served by a bounded pool of threads: a thread per connection ran the process
+  // out of threads in long runs.
+  TlsTestServer server{test_gate_leaf(), {.max_workers = 64}};
   asio::io_context ioc;
-  asio::ssl::context ctx{asio::ssl::context::tls_server};
-  tcp::acceptor acceptor{ioc};
-  std::uint16_t port = 0;
-  BoundedThread accept_thread;
+  asio::ssl::context ctx{server.tls_context_reference()};
 
   mutable std::mutex mu;
   std::map<std::string, GateAnswer> answers;
@@ -167,90 +175,33 @@ struct TestGate::Impl {
   GateAnswer default_answer;
   bool close_on_accept = false;
   std::vector<GateSeen> seen;
-  std::vector<int> fds;
-  // Connections are served by a bounded pool of threads, started as needed and joined on stop:
-  // a thread per connection, never joined, ran the process out of threads in long runs.
-  static constexpr std::size_t kMaxWorkers = 64;
-  std::vector<BoundedThread> workers;
-  std::size_t idle_workers = 0;
-  std::deque<tcp::socket> pending;
-  std::condition_variable work_cv;
-  std::size_t connections = 0;
   std::size_t responses = 0;
-  std::atomic<bool> stopping{false};
+  std::condition_variable stop_cv;
 
-  void accept_loop() {
-    while (true) {
-      tcp::socket sock(ioc);
-      beast::error_code ec;
-      acceptor.accept(sock, ec);
-      std::lock_guard lock(mu);
-      if (stopping) return;
-      if (ec) continue;
-      ++connections;
-      if (close_on_accept) {
-        sock.close(ec);
-        continue;
-      }
-      fds.push_back(sock.native_handle());
-      pending.push_back(std::move(sock));
-      if (idle_workers >= pending.size() || workers.size() >= kMaxWorkers) {
-        work_cv.notify_one();
-        continue;
-      }
-      try {
-        workers.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        // Out of threads: the connection waits for a running worker, or is refused without one.
-        if (workers.empty()) {
-          std::erase(fds, pending.back().native_handle());
-          pending.pop_back();
-        }
-        work_cv.notify_one();
-      }
-    }
+  bool stopping() const { return server.stopping(); }
+
+  bool admit() {
+    std::lock_guard lock(mu);
+    return !close_on_accept;
   }
 
-  void work() {
-    std::unique_lock lock(mu);
-    for (;;) {
-      ++idle_workers;
-      work_cv.wait(lock, [&] { return stopping || !pending.empty(); });
-      --idle_workers;
-      if (stopping) return;
-      tcp::socket sock = std::move(pending.front());
-      pending.pop_front();
-      lock.unlock();
-      serve(std::move(sock));
-      lock.lock();
-    }
-  }
-
-  // Sleeps in small steps so that a stopping gate is not held up by a long delay.
+  // A stopping gate is not held up by a long delay.
   void pause(std::chrono::milliseconds d) {
-    const auto until = std::chrono::steady_clock::now() + d;
-    while (!stopping && std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::unique_lock lock(mu);
+    stop_cv.wait_for(lock, d, [&] { return stopping(); });
   }
 
-  void serve(tcp::socket sock) {
+  void serve(int fd) {
     beast::error_code ec;
-    const int fd = sock.native_handle();
+    // The socket owns a duplicate; the server closes the descriptor itself.
+    tcp::socket sock(ioc);
+    sock.assign(tcp::v4(), ::dup(fd), ec);
+    if (ec) return;
     asio::ssl::stream<tcp::socket> stream(std::move(sock), ctx);
-    // Forgotten before the socket closes, so that stopping never touches a reused descriptor.
-    struct Forget {
-      Impl* self;
-      int fd;
-      ~Forget() {
-        std::lock_guard lock(self->mu);
-        std::erase(self->fds, fd);
-      }
-    } forget{this, fd};
     stream.handshake(asio::ssl::stream_base::server, ec);
     if (ec) return;
     beast::flat_buffer buf;
-    while (!stopping) {
+    while (!stopping()) {
       http::request_parser<http::string_body> parser;
       parser.body_limit(16u << 20);
       http::read(stream, buf, parser, ec);
@@ -258,7 +209,7 @@ struct TestGate::Impl {
       auto& req = parser.get();
       Served s = handle(req);
       pause(s.delay);
-      if (stopping) return;
+      if (stopping()) return;
       http::response<http::string_body> res{s.status, 11};
       for (auto& [name, value] : s.headers) res.set(name, value);
       res.body() = std::move(s.body);
@@ -364,43 +315,24 @@ struct TestGate::Impl {
 };
 
 TestGate::TestGate() : impl_(std::make_unique<Impl>()) {
-  // A client that leaves mid-write must not kill the test process.
-  ::signal(SIGPIPE, SIG_IGN);
   auto keys = noise::generate_responder_keys();
   if (!keys) throw std::runtime_error("test gate: responder keys");
   impl_->keys = std::move(*keys);
-
-  static const TestCert leaf = make_test_leaf(test_gate_ca());
-  beast::error_code ec;
-  impl_->ctx.use_certificate_chain(asio::buffer(leaf.cert_pem), ec);
-  if (!ec) impl_->ctx.use_private_key(asio::buffer(leaf.key_pem), asio::ssl::context::pem, ec);
-  if (ec) throw std::runtime_error("test gate: certificate: " + ec.message());
-
-  const tcp::endpoint ep(asio::ip::address_v4::loopback(), 0);
-  impl_->acceptor.open(ep.protocol(), ec);
-  if (!ec) impl_->acceptor.bind(ep, ec);
-  if (!ec) impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) throw std::runtime_error("test gate: listen: " + ec.message());
-  impl_->port = impl_->acceptor.local_endpoint().port();
-  impl_->accept_thread = BoundedThread([this] { impl_->accept_loop(); });
+  // A first socket makes the context's reactor descriptors before any connection.
+  tcp::socket first(impl_->ioc);
+  impl_->server.start({.admit = [impl = impl_.get()] { return impl->admit(); },
+                       .serve = [impl = impl_.get()](int fd, std::size_t) { impl->serve(fd); },
+                       .on_stop =
+                           [impl = impl_.get()] {
+                             { std::lock_guard lock(impl->mu); }
+                             impl->stop_cv.notify_all();
+                           }});
 }
 
-TestGate::~TestGate() {
-  {
-    std::lock_guard lock(impl_->mu);
-    impl_->stopping = true;
-    // shutdown(2) wakes the threads blocked in accept and read; the descriptors are closed by their owners.
-    ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);
-    for (int fd : impl_->fds) ::shutdown(fd, SHUT_RDWR);
-  }
-  impl_->work_cv.notify_all();
-  impl_->accept_thread.join_or_abort(kTeardownLimit, "the test gate's accept thread");
-  for (auto& t : impl_->workers) t.join_or_abort(kTeardownLimit, "a test gate worker");
-  impl_->pending.clear();  // never served: closed here
-}
+TestGate::~TestGate() { impl_->server.stop(); }
 
-std::uint16_t TestGate::port() const { return impl_->port; }
-std::string TestGate::url() const { return fmt::format("https://127.0.0.1:{}/gate", impl_->port); }
+std::uint16_t TestGate::port() const { return impl_->server.port(); }
+std::string TestGate::url() const { return fmt::format("https://127.0.0.1:{}/gate", impl_->server.port()); }
 const NodePublicKey& TestGate::node_pub() const { return impl_->keys.pub; }
 
 void TestGate::set_answer(std::string method, GateAnswer answer) {
@@ -427,10 +359,7 @@ std::size_t TestGate::request_count() const {
   std::lock_guard lock(impl_->mu);
   return impl_->seen.size();
 }
-std::size_t TestGate::connection_count() const {
-  std::lock_guard lock(impl_->mu);
-  return impl_->connections;
-}
+std::size_t TestGate::connection_count() const { return impl_->server.connections(); }
 std::size_t TestGate::responses_sent() const {
   std::lock_guard lock(impl_->mu);
   return impl_->responses;

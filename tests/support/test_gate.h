@@ -17,6 +17,7 @@
 
 #include "crypto/node_key.h"
 #include "support/https_test_server.h"
+#include "vault/gate_agent.h"
 
 namespace qb::test {
 
@@ -73,8 +74,12 @@ struct GateSeen {
 
 // The CA every test gate's certificate comes from, one per process.
 const TestCert& test_gate_ca();
-// Writes the CA to a file and points SSL_CERT_FILE at it (SSL_CERT_DIR and the proxy variables are
-// cleared), once per process, before the shared gate agent is first built.
+// A gate agent that trusts that CA alone and connects directly, one per process: what the tests
+// that call a gate in this process hand to gate_rpc, the gate call and the gate client.
+const GateAgent& test_gate_agent();
+// For tests that start the program, which trusts what the environment names: writes the CA to a
+// file and points SSL_CERT_FILE at it (SSL_CERT_DIR and the proxy variables are cleared), once per
+// process, for the children to inherit.
 void trust_test_gate_ca();
 
 class TestGate {

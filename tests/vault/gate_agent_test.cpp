@@ -19,6 +19,7 @@
 
 #include "support/bounded_thread.h"
 #include "support/https_test_server.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "vault/trust_roots.h"
 
@@ -244,8 +245,8 @@ TEST_F(GateAgentTls, UntrustedCertificateIsRefusedBeforeTheHead) {
   // The environment's CA file must not widen the agent's trust either.
   auto dir = test::TempDir();
   test::write_file(dir / "ca.pem", ca.cert_pem);
-  ::setenv("SSL_CERT_FILE", (dir / "ca.pem").c_str(), 1);
-  ::setenv("CURL_CA_BUNDLE", (dir / "ca.pem").c_str(), 1);
+  test::ScopedEnv env;
+  env.set("SSL_CERT_FILE", (dir / "ca.pem").string()).set("CURL_CA_BUNDLE", (dir / "ca.pem").string());
   for (auto roots : {std::vector<DerCert>{other.der}, std::vector<DerCert>{}}) {
     GateAgentSettings s;
     s.roots = roots;
@@ -255,8 +256,6 @@ TEST_F(GateAgentTls, UntrustedCertificateIsRefusedBeforeTheHead) {
     EXPECT_EQ(r.error().phase, GatePhase::BeforeHead);
     EXPECT_NE(r.error().text.find("certificate"), std::string::npos) << r.error().text;
   }
-  ::unsetenv("SSL_CERT_FILE");
-  ::unsetenv("CURL_CA_BUNDLE");
   EXPECT_TRUE(server.requests().empty());
 }
 
@@ -474,11 +473,9 @@ TEST(GateAgentShared, TrustsTheEnvironmentsCertFile) {
   test::HttpsTestServer server(leaf, {test::http_response(200, "OK", "shared")});
   test::TempDir dir;
   test::write_file(dir / "ca.pem", ca.cert_pem);
-  ::setenv("SSL_CERT_FILE", (dir / "ca.pem").c_str(), 1);
-  ::unsetenv("SSL_CERT_DIR");
-  for (const char* name : {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"}) {
-    ::unsetenv(name);
-  }
+  test::ScopedEnv env;
+  env.set("SSL_CERT_FILE", (dir / "ca.pem").string())
+      .unset({"SSL_CERT_DIR", "ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"});
   const GateAgent& agent = gate_agent();
   EXPECT_EQ(&agent, &gate_agent());
   auto r = agent.post(server.url(), "text/plain", "m", kCap);

@@ -18,6 +18,7 @@
 
 #include "core/runtime_async.h"
 #include "crypto/codecs.h"
+#include "support/stderr_capture.h"
 #include "support/test_gate.h"
 #include "vault/gate_rpc.h"
 
@@ -33,40 +34,7 @@ constexpr std::uint8_t kL1[8] = {0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8}
 constexpr std::uint8_t kAgent[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 constexpr std::uint64_t kVault = 0x0102030405060708;
 
-// Everything written to fd 2 while it lives; the notice line is one write(2).
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    file_ = std::tmpfile();
-    saved_ = ::dup(2);
-    ::dup2(::fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::FILE* file_;
-  int saved_ = -1;
-};
+using test::StderrCapture;
 
 constexpr std::string_view kNotice = "gate: primary unreachable, trying replica\n";
 
@@ -163,7 +131,9 @@ TEST(GateCallFailover, ReplicaMarkers) {
 
 class GateCallTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::trust_test_gate_ca(); }
+  static ProxyResult<json> call_blocking(GateCall call) {
+    return gate_call_blocking(std::move(call), &test::test_gate_agent());
+  }
 };
 
 TEST_F(GateCallTest, ClosedPrimaryGoesToTheReplicaOnce) {
@@ -171,7 +141,7 @@ TEST_F(GateCallTest, ClosedPrimaryGoesToTheReplicaOnce) {
   replica.set_answer("search.query", test::answer_result(R"("from replica")"));
   TestGate keys;  // a key for the closed primary
   StderrCapture err;
-  auto r = gate_call_blocking(make_call(closed_url(), keys.node_pub(), &replica));
+  auto r = call_blocking(make_call(closed_url(), keys.node_pub(), &replica));
   const std::string printed = err.text();
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(*r, json("from replica"));
@@ -186,7 +156,7 @@ TEST_F(GateCallTest, ReplicaGetsTheIdenticalToken) {
   refused.status = 503;
   primary.set_default_answer(refused);
   StderrCapture err;
-  auto r = gate_call_blocking(make_call(primary.url(), primary.node_pub(), &replica));
+  auto r = call_blocking(make_call(primary.url(), primary.node_pub(), &replica));
   EXPECT_EQ(err.text(), kNotice);
   ASSERT_TRUE(r) << r.error().display();
   ASSERT_EQ(primary.request_count(), 1u);
@@ -234,7 +204,7 @@ TEST_F(GateCallTest, OutcomesByPrimaryFailure) {
     primary.set_default_answer(c.primary);
     replica.set_default_answer(c.replica);
     StderrCapture err;
-    auto r = gate_call_blocking(make_call(primary.url(), primary.node_pub(), c.with_replica ? &replica : nullptr));
+    auto r = call_blocking(make_call(primary.url(), primary.node_pub(), c.with_replica ? &replica : nullptr));
     const std::string printed = err.text();
     EXPECT_EQ(printed, c.fails_over ? std::string(kNotice) : std::string()) << c.name;
     EXPECT_EQ(primary.request_count(), 1u) << c.name;
@@ -255,7 +225,7 @@ TEST_F(GateCallTest, OutcomesByPrimaryFailure) {
 TEST_F(GateCallTest, ClosedPrimaryWithoutReplicaPrintsNothing) {
   TestGate keys;
   StderrCapture err;
-  auto r = gate_call_blocking(make_call(closed_url(), keys.node_pub(), nullptr));
+  auto r = call_blocking(make_call(closed_url(), keys.node_pub(), nullptr));
   EXPECT_EQ(err.text(), "");
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().display().starts_with("QB-5050: POST /gate: ")) << r.error().display();
@@ -267,7 +237,7 @@ TEST_F(GateCallTest, BothUnreachableGivesTheReplicasError) {
   const std::uint16_t replica_port = test::closed_loopback_port();
   call.replica = GateReplica{fmt::format("https://127.0.0.1:{}/gate", replica_port), keys.node_pub()};
   StderrCapture err;
-  auto r = gate_call_blocking(std::move(call));
+  auto r = call_blocking(std::move(call));
   EXPECT_EQ(err.text(), kNotice);
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().display().starts_with("QB-5050: POST /gate: ")) << r.error().display();
@@ -277,7 +247,8 @@ TEST_F(GateCallTest, BothUnreachableGivesTheReplicasError) {
 
 // Parameters by value: the coroutine frame owns them.
 asio::awaitable<ProxyResult<json>> call_through(BlockingPool& pool, GateEndpoints ep) {
-  auto task = gate_call(pool, ep, identity(), "ext.match", json{{"url", "https://example.test/x"}});
+  auto task =
+      gate_call(pool, ep, identity(), "ext.match", json{{"url", "https://example.test/x"}}, &test::test_gate_agent());
   co_return co_await std::move(task);
 }
 
@@ -296,7 +267,7 @@ TEST_F(GateCallTest, AsyncCallCopiesTheClientData) {
 }
 
 asio::awaitable<void> abandoned_call(BlockingPool& pool, GateEndpoints ep) {
-  auto task = gate_call(pool, ep, identity(), "search.query", json{{"q", "t"}});
+  auto task = gate_call(pool, ep, identity(), "search.query", json{{"q", "t"}}, &test::test_gate_agent());
   (void)co_await std::move(task);
 }
 

@@ -20,12 +20,10 @@ constexpr std::string_view kL2 = "000102030405060708090a0b0c0d0e0f";
 
 class GateClientTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::trust_test_gate_ca(); }
-
   ProxyResult<std::shared_ptr<GateClient>> build(std::string vault_url, std::string gate_pub,
                                                  std::string replica_url = {}, std::string replica_pub = {}) {
     GateClientSettings s{vault_url, gate_pub, replica_url, replica_pub, kVaultId, kAgentId, kL2};
-    return build_gate_client(s, rt_.blocking());
+    return build_gate_client(s, rt_.blocking(), &test::test_gate_agent());
   }
 
   Runtime rt_{1};
@@ -94,8 +92,7 @@ TEST_F(GateClientTest, MatchUrlDecodesAListOfEntries) {
   auto empty = block_on(rt_, do_match(**c, "https://api.example/v1"));
   ASSERT_TRUE(empty) << empty.error().display();
   EXPECT_TRUE(empty->empty());
-  EXPECT_NE(gate_.seen().back().request_json.find(R"("content":{"url":"https://api.example/v1"})"),
-            std::string::npos);
+  EXPECT_NE(gate_.seen().back().request_json.find(R"("content":{"url":"https://api.example/v1"})"), std::string::npos);
 
   gate_.set_answer("ext.match", test::answer_result("null"));
   auto none = block_on(rt_, do_match(**c, "https://api.example/v1"));

@@ -31,13 +31,10 @@ std::string token() {
 
 class GateRpc : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::trust_test_gate_ca();
-    ASSERT_EQ(token().size(), kWireTokenLen);
-  }
+  void SetUp() override { ASSERT_EQ(token().size(), kWireTokenLen); }
   ProxyResult<json> call(const TestGate& gate, const json& params = json{{"exact", true}, {"q", "title"}},
                          std::string_view method = "search.query") {
-    return gate_rpc(method, token(), params, gate.url(), gate.node_pub().bytes);
+    return gate_rpc(method, token(), params, gate.url(), gate.node_pub().bytes, test::test_gate_agent());
   }
   static std::string text(const ProxyResult<json>& r) { return r ? r->dump() : r.error().display(); }
 };
@@ -103,7 +100,7 @@ TEST_F(GateRpc, LocalRefusalsSendNothing) {
        c2047("handshake msg1: " + catalogue::QB_0027.debug())},
   };
   for (const auto& c : cases) {
-    auto r = gate_rpc(c.method, c.cred, c.params, gate.url(), c.key);
+    auto r = gate_rpc(c.method, c.cred, c.params, gate.url(), c.key, test::test_gate_agent());
     ASSERT_FALSE(r) << c.name;
     const std::string got = r.error().display();
     if (c.want.ends_with("...")) {
@@ -115,7 +112,7 @@ TEST_F(GateRpc, LocalRefusalsSendNothing) {
   EXPECT_EQ(gate.connection_count(), 0u);
 
   // Exactly "qbt_" passes the credential check.
-  auto r = gate_rpc("system.ping", "qbt_", json(nullptr), gate.url(), key);
+  auto r = gate_rpc("system.ping", "qbt_", json(nullptr), gate.url(), key, test::test_gate_agent());
   EXPECT_TRUE(r) << r.error().display();
   EXPECT_EQ(gate.request_count(), 1u);
 }
@@ -206,7 +203,7 @@ TEST_F(GateRpc, FailuresByPhase) {
 TEST_F(GateRpc, UnreachableGateFailsBeforeTheHead) {
   TestGate keys_only;
   const std::string closed = fmt::format("https://127.0.0.1:{}/gate", test::closed_loopback_port());
-  auto r = gate_rpc("system.ping", token(), json(nullptr), closed, keys_only.node_pub().bytes);
+  auto r = gate_rpc("system.ping", token(), json(nullptr), closed, keys_only.node_pub().bytes, test::test_gate_agent());
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().display().starts_with("QB-5050: POST /gate: ")) << r.error().display();
 

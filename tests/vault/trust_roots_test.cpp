@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/https_test_server.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "vault/platform_roots.h"
 #include "vault/trust_roots.h"
@@ -15,29 +16,7 @@
 namespace qb {
 namespace {
 
-// Sets or unsets one environment variable for the life of a test.
-class EnvVar {
- public:
-  EnvVar(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~EnvVar() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using EnvVar = test::ScopedEnv;
 
 DerCert bytes(std::string_view s) { return DerCert(s.begin(), s.end()); }
 
