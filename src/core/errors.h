@@ -27,8 +27,8 @@ struct QuorbeltError {
 
   // Not an aggregate, so that a result of text never mistakes a text for an error.
   constexpr QuorbeltError() : QuorbeltError({}, {}, {}, {}, Severity::Error, Component::Crypto) {}
-  constexpr QuorbeltError(std::string_view code_, std::string_view user, std::string_view tech,
-                          std::string_view res, Severity sev, Component comp)
+  constexpr QuorbeltError(std::string_view code_, std::string_view user, std::string_view tech, std::string_view res,
+                          Severity sev, Component comp)
       : code(code_), user_msg(user), tech_msg(tech), resolution(res), severity(sev), component(comp) {}
 
   std::string display() const;
@@ -47,13 +47,24 @@ struct CliError {
   std::string debug() const;
 };
 
+// What code may decide on about a proxy error; the texts stay for people. Set where the error is
+// made, never read back from its text.
+enum class ProxyErrorKind : std::uint8_t {
+  Other = 0,
+  GateUnreachable,  // the gate could not be sent to: "POST /gate: ..."
+  GateHttpStatus,   // the gate answered outside 200 to 299: "gate refused handshake (HTTP ...)"
+  GateNamedOutage,  // the gate's own error code or message names one of the two failures above
+};
+
 // An error of the 5000 series with a detail text.
 struct ProxyError {
   std::string_view code;  // "QB-5" and three digits, static
   std::string detail;
+  ProxyErrorKind kind = ProxyErrorKind::Other;  // not part of either text
 
   ProxyError() = default;
-  ProxyError(std::string_view c, std::string d) : code(c), detail(std::move(d)) {}
+  ProxyError(std::string_view c, std::string d, ProxyErrorKind k = ProxyErrorKind::Other)
+      : code(c), detail(std::move(d)), kind(k) {}
 
   std::string display() const;
   std::string debug() const;
@@ -88,8 +99,7 @@ QB_ROW(QB_0001, "QB-0001", Crypto, Error, "Encryption key has an invalid length.
 QB_ROW(QB_0002, "QB-0002", Crypto, Error, "Could not read the encrypted data.",
        "Base64 decoding failed on field ciphertext",
        "The encrypted entry may be corrupt. Re-save the entry from the vault UI.")
-QB_ROW(QB_0003, "QB-0003", Crypto, Error,
-       "Could not decrypt. The data may be corrupt or the wrong key was used.",
+QB_ROW(QB_0003, "QB-0003", Crypto, Error, "Could not decrypt. The data may be corrupt or the wrong key was used.",
        "AES-GCM authentication tag did not verify",
        "Verify you are using the correct vault and agent token. If the problem persists, the entry may "
        "need to be re-saved by a vault admin.")

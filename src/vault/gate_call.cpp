@@ -97,11 +97,14 @@ CryptoResult<std::string> mint_wire_token(std::span<const std::uint8_t, 8> l1,
   return token;
 }
 
-bool should_try_replica(std::string_view text) {
-  static constexpr std::string_view kMarkers[] = {"POST /gate", "HTTP 502", "HTTP 503", "HTTP 504",
-                                                  "refused handshake"};
-  for (std::string_view m : kMarkers) {
-    if (text.find(m) != std::string_view::npos) return true;
+bool should_try_replica(ProxyErrorKind kind) {
+  switch (kind) {
+    case ProxyErrorKind::GateUnreachable:
+    case ProxyErrorKind::GateHttpStatus:
+    case ProxyErrorKind::GateNamedOutage:
+      return true;
+    case ProxyErrorKind::Other:
+      return false;
   }
   return false;
 }
@@ -116,7 +119,7 @@ ProxyResult<nlohmann::json> gate_call_blocking(GateCall call, const GateAgent* a
 
   auto primary = rpc(call, token, call.gate_url, call.gate_pub, agent);
   if (primary) return primary;
-  if (!call.replica || !should_try_replica(primary.error().display())) return primary;
+  if (!call.replica || !should_try_replica(primary.error().kind)) return primary;
 
   write_stderr("gate: primary unreachable, trying replica\n");
   primary = ProxyError{};

@@ -69,8 +69,9 @@ CryptoResult<std::string> mint_wire_token(std::span<const std::uint8_t, 8> l1,
 // The token's AES-128 key for a vault: HKDF-SHA256 over vault_id BE, no salt, TOKEN_KEY_INFO.
 SecretArray<16> wire_token_key(std::uint64_t vault_id);
 
-// True when the primary's display text names a failure the replica may not share.
-bool should_try_replica(std::string_view primary_error_text);
+// True for a primary failure the replica may not share: the gate could not be reached, answered
+// with an HTTP failure, or itself named such a failure.
+bool should_try_replica(ProxyErrorKind primary_error_kind);
 
 class GateAgent;
 

@@ -124,6 +124,15 @@ const std::array<std::string_view, 103> RPC_METHODS = {
     "wl3.audit",
 };
 
+bool should_try_replica(std::string_view text) {
+  static constexpr std::string_view kMarkers[] = {"POST /gate", "HTTP 502", "HTTP 503", "HTTP 504",
+                                                  "refused handshake"};
+  for (std::string_view m : kMarkers) {
+    if (text.find(m) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
 bool is_rpc_method(std::string_view method) {
   for (std::string_view m : RPC_METHODS) {
     if (m == method) return true;
@@ -274,7 +283,9 @@ Result<json, ContentError> content_of(const json& params) {
 ProxyError form_c(const QuorbeltError& row, std::string detail) {
   return proxy_error_from_gate(CliError(row, std::move(detail)));
 }
-ProxyError form_p(std::string detail) { return ProxyError(codes::QB_5050, std::move(detail)); }
+ProxyError form_p(std::string detail, ProxyErrorKind kind = ProxyErrorKind::Other) {
+  return ProxyError(codes::QB_5050, std::move(detail), kind);
+}
 
 ProxyError encode_request_error(const QuorbeltError& row) {
   return form_c(catalogue::QB_2047, fmt::format("encode request: {}", row.debug()));
@@ -388,13 +399,13 @@ ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view creden
   auto response = via.post(gate_url, "text/plain", body, GATE_REPLY_CAP);
   if (!response) {
     if (response.error().phase == GatePhase::BeforeHead) {
-      return form_p(fmt::format("POST /gate: {}", response.error().text));
+      return form_p(fmt::format("POST /gate: {}", response.error().text), ProxyErrorKind::GateUnreachable);
     }
     return form_p(
         fmt::format("gate reply over its {}-byte cap or unreadable: {}", GATE_REPLY_CAP, response.error().text));
   }
   if (response->status < 200 || response->status > 299) {
-    return form_p(fmt::format("gate refused handshake (HTTP {})", response->status));
+    return form_p(fmt::format("gate refused handshake (HTTP {})", response->status), ProxyErrorKind::GateHttpStatus);
   }
 
   // 13, 14.
@@ -419,7 +430,12 @@ ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view creden
     return ProxyResult<json>(boost::system::in_place_value, reply->result ? std::move(*reply->result) : json(nullptr));
   }
   if (reply->error) {
-    return form_c(catalogue::QB_2047, fmt::format("gate error {}: {}", reply->error->code, reply->error->message));
+    // The gate's own texts are foreign: one may name an outage behind the gate, which the replica
+    // may not share.
+    const std::string said = fmt::format("{}: {}", reply->error->code, reply->error->message);
+    ProxyError e = form_c(catalogue::QB_2047, fmt::format("gate error {}", said));
+    if (should_try_replica(said)) e.kind = ProxyErrorKind::GateNamedOutage;
+    return e;
   }
   return form_c(catalogue::QB_2047, "gate error UNKNOWN: no detail");
 }

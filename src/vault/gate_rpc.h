@@ -1,6 +1,6 @@
 // One remote procedure call to one vault gate: the request sealed into the first Noise message,
 // posted over HTTPS, the reply opened from the second. Synchronous; runs on the blocking pool and
-// never retries by itself. Every failure is a QB-5050 ProxyError whose text tells the gate call
+// never retries by itself. Every failure is a QB-5050 ProxyError whose kind tells the gate call
 // whether the replica is worth trying.
 #pragma once
 
@@ -50,6 +50,11 @@ std::optional<Reply> read_reply(std::string_view text);
 // given, then "content" when given. Empty when a text is not valid UTF-8.
 std::optional<std::string> write_gate_request(std::string_view action, std::optional<std::string_view> cred,
                                               const std::optional<nlohmann::json>& content);
+
+// True when a text names a failure the replica may not share: "POST /gate", "HTTP 502",
+// "HTTP 503", "HTTP 504" or "refused handshake". Applied to a gate's own error texts, which may
+// name such a failure behind the gate; the errors made here carry their kind instead.
+bool should_try_replica(std::string_view text);
 
 class GateAgent;
 

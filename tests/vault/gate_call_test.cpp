@@ -129,6 +129,24 @@ TEST(GateCallFailover, ReplicaMarkers) {
   }
 }
 
+TEST(GateCallFailover, DecidedByKind) {
+  const struct {
+    ProxyErrorKind kind;
+    bool fails_over;
+  } cases[] = {
+      {ProxyErrorKind::GateUnreachable, true},
+      {ProxyErrorKind::GateHttpStatus, true},
+      {ProxyErrorKind::GateNamedOutage, true},
+      {ProxyErrorKind::Other, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(should_try_replica(c.kind), c.fails_over) << static_cast<int>(c.kind);
+  }
+  // The kind travels with the error it was made with, not with its text.
+  const ProxyError quiet(codes::QB_5050, "POST /gate: but made as another failure");
+  EXPECT_FALSE(should_try_replica(quiet.kind));
+}
+
 class GateCallTest : public ::testing::Test {
  protected:
   static ProxyResult<json> call_blocking(GateCall call) {

@@ -215,6 +215,58 @@ TEST_F(GateRpc, UnreachableGateFailsBeforeTheHead) {
   EXPECT_GE(closing.connection_count(), 1u);
 }
 
+// The kind, not the text, tells the gate call to try the replica; it is set where the error is made.
+TEST_F(GateRpc, FailureKinds) {
+  auto status = [](int s) {
+    GateAnswer a;
+    a.status = s;
+    return a;
+  };
+  GateAnswer over_cap;
+  over_cap.pad_body_to = GATE_REPLY_CAP + 1;
+  GateAnswer bad_tag;
+  bad_tag.fault = GateFault::ChangedTag;
+  struct Case {
+    std::string name;
+    GateAnswer answer;
+    ProxyErrorKind want;
+  };
+  const std::vector<Case> cases = {
+      {"404", status(404), ProxyErrorKind::GateHttpStatus},
+      {"503", status(503), ProxyErrorKind::GateHttpStatus},
+      {"over the cap", over_cap, ProxyErrorKind::Other},
+      {"changed tag", bad_tag, ProxyErrorKind::Other},
+      {"gate error", test::answer_error("DENIED", "no"), ProxyErrorKind::Other},
+      {"gate message names HTTP 504", test::answer_error("BUSY", "backend HTTP 504"), ProxyErrorKind::GateNamedOutage},
+      {"gate code names a failed send", test::answer_error("POST /gate", "x"), ProxyErrorKind::GateNamedOutage},
+      {"gate message names a refusal", test::answer_error("E", "peer refused handshake"),
+       ProxyErrorKind::GateNamedOutage},
+      // Split by the ": " between code and message, the words name nothing.
+      {"marker split across code and message", test::answer_error("HTTP", "503"), ProxyErrorKind::Other},
+      {"lower case", test::answer_error("E", "http 503"), ProxyErrorKind::Other},
+  };
+  for (const auto& c : cases) {
+    TestGate gate;
+    gate.set_default_answer(c.answer);
+    auto r = call(gate);
+    ASSERT_FALSE(r) << c.name;
+    EXPECT_EQ(r.error().kind, c.want) << c.name << ": " << r.error().display();
+  }
+
+  TestGate keys_only;
+  const std::string closed = fmt::format("https://127.0.0.1:{}/gate", test::closed_loopback_port());
+  auto unreachable =
+      gate_rpc("system.ping", token(), json(nullptr), closed, keys_only.node_pub().bytes, test::test_gate_agent());
+  ASSERT_FALSE(unreachable);
+  EXPECT_EQ(unreachable.error().kind, ProxyErrorKind::GateUnreachable);
+
+  // A local refusal is made before anything is sent and never names an outage.
+  TestGate gate;
+  auto refused = call(gate, json(nullptr), "no.such.method");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ProxyErrorKind::Other);
+}
+
 TEST_F(GateRpc, AcceptedReplies) {
   auto with = [](auto f) {
     GateAnswer a;
