@@ -115,9 +115,9 @@ CliResult<Config> read_and_check(int fd, const std::string& p) {
         fmt::format("vault_id is not a 16-hex vault id ({}); a config from before the id change: enrol again",
                     display(id.error())));
   }
-  if (auto r = decode_hex_field(cfg->l2, "l2"); !r) return r.error();
-  if (auto r = decode_hex_field(cfg->agent_id, "agent_id"); !r) return r.error();
-  if (auto r = decode_hex_field(cfg->device_id, "device_id"); !r) return r.error();
+  QB_TRY_VOID(decode_hex_field(cfg->l2, "l2"));
+  QB_TRY_VOID(decode_hex_field(cfg->agent_id, "agent_id"));
+  QB_TRY_VOID(decode_hex_field(cfg->device_id, "device_id"));
   return std::move(*cfg);
 }
 
@@ -165,9 +165,7 @@ CliResult<SecretBytes> encode_config_json(const Config& cfg) {
 }
 
 Result<Config, JsonError> parse_config_json(std::string_view json) {
-  auto members = parse_string_record(json, kConfigShape);
-  if (!members) return members.error();
-  auto& m = *members;
+  QB_TRY(auto m, parse_string_record(json, kConfigShape));
   Config cfg{std::move(m[0].text), std::move(m[1].text), std::move(m[2].text), std::move(m[3].text),
              std::move(m[4].text), std::move(m[5].text), std::move(m[6].text), std::move(m[7].text)};
   return cfg;
@@ -187,13 +185,12 @@ CryptoResult<SecretBytes> unseal_config(std::span<const std::uint8_t> file) {
 }
 
 CliResult<std::vector<std::uint8_t>> seal_config(const Config& cfg) {
-  auto json = encode_config_json(cfg);
-  if (!json) return json.error();
+  QB_TRY(auto json, encode_config_json(cfg));
   CryptoResult<std::vector<std::uint8_t>> sealed = [&] {
     const SecretArray<16> key = derive_config_key();
-    return aead_encrypt(key.span(), json->span());
+    return aead_encrypt(key.span(), json.span());
   }();
-  json->clear();
+  json.clear();
   if (!sealed) return write_error("QRB1 pack failed");
 
   const SecretArray<16> mac_key = derive_config_mac_key();
@@ -256,8 +253,7 @@ CliResult<void> write_config_atomic(const std::filesystem::path& path, const Con
     }
   }
 
-  auto sealed = seal_config(cfg);
-  if (!sealed) return sealed.error();
+  QB_TRY(auto sealed, seal_config(cfg));
 
   const auto parent = parent_of(path);
   if (!parent) return write_error("config path has no parent");
@@ -269,7 +265,7 @@ CliResult<void> write_config_atomic(const std::filesystem::path& path, const Con
   const std::filesystem::path tmp = *parent / fmt::format(".{}.tmp", name);
 
   const std::filesystem::path dir = parent->empty() ? std::filesystem::path(".") : *parent;
-  if (auto w = write_file_atomic(tmp, path, dir, *sealed); !w) {
+  if (auto w = write_file_atomic(tmp, path, dir, sealed); !w) {
     switch (w.error().step) {
       case FileStep::Open:
         return write_error(fmt::format("creating temp config: {}", w.error().text));

@@ -211,18 +211,16 @@ ProxyResult<void> enrol_into(const std::filesystem::path& config_file) {
     return proxy_error_new(codes::QB_5003, fmt::format("{} is a symlink; refusing to write through it", shown_path));
   }
 
-  auto blob = prompt_secret("Paste enrollment blob, then press Enter:");
-  if (!blob) return blob.error();
-  auto key = prompt_secret("Enrollment key:");
-  if (!key) return key.error();
+  QB_TRY(auto blob, prompt_secret("Paste enrollment blob, then press Enter:"));
+  QB_TRY(auto key, prompt_secret("Enrollment key:"));
 
-  auto cfg = config_from_enrolment(blob->text(), key->text());
-  blob->clear();
-  key->clear();
+  auto cfg = config_from_enrolment(blob.text(), key.text());
+  blob.clear();
+  key.clear();
   if (!cfg) return cfg.error();
 
   const std::string_view replica_host = cfg->replica_url.empty() ? std::string_view() : host_of(cfg->replica_url);
-  if (auto ok = confirm_vault_host(host_of(cfg->vault_url), replica_host); !ok) return ok.error();
+  QB_TRY_VOID(confirm_vault_host(host_of(cfg->vault_url), replica_host));
   if (!replica_host.empty() && ::isatty(0) != 1) {
     write_stderr(
         fmt::format("WARNING: gate calls of this agent can fail over to the replica host '{}' named by "

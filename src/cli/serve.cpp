@@ -66,53 +66,45 @@ asio::awaitable<ProxyResult<tcp::acceptor>> bind_listener(Runtime& rt, const std
 }  // namespace
 
 boost::asio::awaitable<ProxyResult<void>> run_serve(Runtime& rt) {
-  auto dir = binary_dir();
-  if (!dir) co_return dir.error();
-  if (auto ok = check_install_dir(*dir); !ok) co_return ok.error();
+  QB_CO_TRY(auto dir, binary_dir());
+  QB_CO_TRY_VOID(check_install_dir(dir));
 
-  auto cfg_path = config_path();
-  if (!cfg_path) co_return cfg_path.error();
-  auto config = open_config(*cfg_path);
-  if (!config) co_return config.error();
+  QB_CO_TRY(auto cfg_path, config_path());
+  QB_CO_TRY(auto config, open_config(cfg_path));
 
-  auto ca = load_or_create_ca(*dir);
-  if (!ca) co_return ca.error();
+  QB_CO_TRY(auto ca, load_or_create_ca(dir));
 
-  auto token = load_or_create_proxy_token(*dir);
-  if (!token) co_return token.error();
-  std::string expected_auth = proxy_auth_value(*token);
-  secure_wipe(*token);
+  QB_CO_TRY(auto&& token, load_or_create_proxy_token(dir));
+  std::string expected_auth = proxy_auth_value(token);
+  secure_wipe(token);
 
-  const Config& c = *config;
-  auto vault = build_gate_client(
-      {c.vault_url, c.vault_gate_pub, c.replica_url, c.replica_gate_pub, c.vault_id, c.agent_id, c.l2}, rt.blocking());
-  if (!vault) co_return vault.error();
+  const Config& c = config;
+  QB_CO_TRY(auto vault, build_gate_client({c.vault_url, c.vault_gate_pub, c.replica_url, c.replica_gate_pub, c.vault_id,
+                                           c.agent_id, c.l2},
+                                          rt.blocking()));
 
   const std::vector<DerCert> roots = platform_roots();
-  const bool allow_private = read_private_network_opt_in(*dir);
+  const bool allow_private = read_private_network_opt_in(dir);
 
   const ListenAddress listen = listen_address_from_env();
-  if (auto ok = check_bind_policy(listen.host, allow_private); !ok) co_return ok.error();
+  QB_CO_TRY_VOID(check_bind_policy(listen.host, allow_private));
   auto bound = bind_listener(rt, listen.text);
-  auto listener = co_await std::move(bound);
-  if (!listener) co_return listener.error();
+  QB_CO_TRY(auto listener, co_await std::move(bound));
 
   write_stdout(fmt::format("{} {} listening on {}\n", kProgramName, kVersion, listen.text));
-  auto dir_again = binary_dir();
-  if (!dir_again) co_return dir_again.error();
-  for (const auto& line : banner_lines(listen.text, *dir_again / kProxyAuthFileName)) write_stdout(line);
+  QB_CO_TRY(auto dir_again, binary_dir());
+  for (const auto& line : banner_lines(listen.text, dir_again / kProxyAuthFileName)) write_stdout(line);
 
   ProxyParts parts;
   parts.expected_proxy_auth = std::move(expected_auth);
   parts.allow_private = allow_private;
-  parts.ca = *ca;
-  parts.vault = *vault;
+  parts.ca = ca;
+  parts.vault = vault;
   parts.upstream_roots = roots;
-  auto state = build_proxy_state(rt, std::move(parts));
-  if (!state) co_return state.error();
+  QB_CO_TRY(auto state, build_proxy_state(rt, std::move(parts)));
 
   auto shutdown = wait_for_ctrl_c();
-  auto loop = run_accept_loop(std::move(*listener), std::move(*state), *shutdown, rt.worker_context());
+  auto loop = run_accept_loop(std::move(listener), std::move(state), *shutdown, rt.worker_context());
   co_await std::move(loop);
   co_return ProxyResult<void>{};
 }

@@ -24,9 +24,7 @@ ProxyResult<std::string> load_or_create_proxy_token(const std::filesystem::path&
   const std::filesystem::path path = dir / kProxyAuthFileName;
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
-    auto bytes = read_secret_file(path);
-    if (!bytes) return bytes.error();
-    std::string raw = std::move(*bytes);
+    QB_TRY(std::string raw, read_secret_file(path));
     if (auto bad = check_utf8(raw)) {
       secure_wipe(raw);
       return proxy_error_new(codes::QB_5009, fmt::format("{} not UTF-8: {}", path_text(path), bad->display()));

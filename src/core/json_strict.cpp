@@ -527,8 +527,7 @@ class StringRecordReader final : public JsonSax {
 Result<std::vector<StringMember>, JsonError> parse_string_record(std::string_view text,
                                                                  const StringRecordShape& shape) {
   StringRecordReader reader(shape);
-  auto r = parse_json_sax(text, reader);
-  if (!r) return r.error();
+  QB_TRY_VOID(parse_json_sax(text, reader));
   return reader.take();
 }
 

@@ -155,11 +155,9 @@ CryptoResult<SecretArray<16>> decode_hex16(std::string_view text) {
   if (text.size() != 32) return catalogue::QB_0012;
   SecretArray<16> out;
   for (std::size_t i = 0; i < 16; ++i) {
-    auto hi = hex_digit_value(text[2 * i]);
-    if (!hi) return hi.error();
-    auto lo = hex_digit_value(text[2 * i + 1]);
-    if (!lo) return lo.error();
-    out[i] = static_cast<std::uint8_t>((*hi << 4) | *lo);
+    QB_TRY(auto hi, hex_digit_value(text[2 * i]));
+    QB_TRY(auto lo, hex_digit_value(text[2 * i + 1]));
+    out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
   }
   return out;
 }

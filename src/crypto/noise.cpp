@@ -26,9 +26,8 @@ std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
 
 // mix_key over a Diffie-Hellman result, wiped when it goes.
 CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
-  auto dh = p256_agree(own, peer);
-  if (!dh) return dh.error();
-  ss.mix_key(dh->span());
+  QB_TRY(auto dh, p256_agree(own, peer));
+  ss.mix_key(dh.span());
   return {};
 }
 
@@ -38,10 +37,9 @@ CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP25
   thread_local P256Public kept_bytes{};
   thread_local P256PeerKey kept;
   if (kept && std::equal(point.begin(), point.end(), kept_bytes.begin())) return kept;
-  auto key = p256_peer_key(point);
-  if (!key) return key.error();
+  QB_TRY(auto key, p256_peer_key(point));
   std::copy(point.begin(), point.end(), kept_bytes.begin());
-  kept = *key;
+  kept = key;
   return key;
 }
 
@@ -95,8 +93,7 @@ CryptoResult<SecretBytes> SymmetricState::decrypt_and_hash(ByteView ciphertext) 
   if (!k_) return QB_0005;
   if (ciphertext.size() < kAeadTagLen) return QB_0010;
   const auto nonce = nonce_bytes(n_);
-  auto opened = aead_open(k_->span(), nonce, h_, ciphertext);
-  if (!opened) return opened.error();
+  QB_TRY(auto opened, aead_open(k_->span(), nonce, h_, ciphertext));
   ++n_;
   mix_hash(ciphertext);
   return opened;
@@ -172,40 +169,34 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   ss.mix_hash(as_bytes(kPrologue));
   ss.mix_hash(rs.bytes);
 
-  auto e_pair = ready_pair(e, e_ready);
-  if (!e_pair) return e_pair.error();
-  const P256Public e_pub = e_pair->pub;
-  HandshakeAccess::e_key(st) = std::move(e_pair->key);
+  QB_TRY(auto e_pair, ready_pair(e, e_ready));
+  const P256Public e_pub = e_pair.pub;
+  HandshakeAccess::e_key(st) = std::move(e_pair.key);
   ss.mix_hash(e_pub);
 
   // es; the responder's point is read and checked once for both agreements with it.
-  auto rs_key = responder_point(rs.p256());
-  if (!rs_key) return rs_key.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(st), *rs_key); !r) return r.error();
+  QB_TRY(auto rs_key, responder_point(rs.p256()));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e_key(st), rs_key));
 
   // The hybrid step: hash the ciphertext, mix the encapsulated secret.
-  auto kem = m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem());
-  if (!kem) return kem.error();
-  ss.mix_hash(kem->ciphertext);
-  ss.mix_key(kem->shared_secret.span());
-  kem->shared_secret.wipe();
+  QB_TRY(auto&& kem, m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem()));
+  ss.mix_hash(kem.ciphertext);
+  ss.mix_key(kem.shared_secret.span());
+  kem.shared_secret.wipe();
 
-  auto s_pair = ready_pair(s, s_ready);
-  if (!s_pair) return s_pair.error();
-  HandshakeAccess::s_key(st) = std::move(s_pair->key);
-  auto c_s = ss.encrypt_and_hash(s_pair->pub);
-  if (!c_s) return c_s.error();
+  QB_TRY(auto s_pair, ready_pair(s, s_ready));
+  HandshakeAccess::s_key(st) = std::move(s_pair.key);
+  QB_TRY(auto c_s, ss.encrypt_and_hash(s_pair.pub));
 
   // ss
-  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(st), *rs_key); !r) return r.error();
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s_key(st), rs_key));
 
-  auto c_p = ss.encrypt_and_hash(payload);
-  if (!c_p) return c_p.error();
+  QB_TRY(auto c_p, ss.encrypt_and_hash(payload));
 
   // Sized once and filled by offset: g++ 12 misreads appends after a reserve at -O2.
-  std::vector<std::uint8_t> out(e_pub.size() + kem->ciphertext.size() + c_s->size() + c_p->size());
+  std::vector<std::uint8_t> out(e_pub.size() + kem.ciphertext.size() + c_s.size() + c_p.size());
   std::size_t at = 0;
-  for (ByteView part : {ByteView(e_pub), ByteView(kem->ciphertext), ByteView(*c_s), ByteView(*c_p)}) {
+  for (ByteView part : {ByteView(e_pub), ByteView(kem.ciphertext), ByteView(c_s), ByteView(c_p)}) {
     if (!part.empty()) std::memcpy(out.data() + at, part.data(), part.size());
     at += part.size();
   }
@@ -215,15 +206,13 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
 }  // namespace
 
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload) {
-  auto e = p256_generate_pair();
-  if (!e) return e.error();
-  return write_msg1_from(rs, payload, s, nullptr, e->scalar.span(), &*e, nullptr);
+  QB_TRY(auto e, p256_generate_pair());
+  return write_msg1_from(rs, payload, s, nullptr, e.scalar.span(), &e, nullptr);
 }
 
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256KeyPair s, ByteView payload) {
-  auto e = p256_generate_pair();
-  if (!e) return e.error();
-  return write_msg1_from(rs, payload, s.scalar.span(), &s, e->scalar.span(), &*e, nullptr);
+  QB_TRY(auto e, p256_generate_pair());
+  return write_msg1_from(rs, payload, s.scalar.span(), &s, e.scalar.span(), &e, nullptr);
 }
 
 namespace detail {
@@ -245,10 +234,9 @@ CryptoResult<SecretBytes> read_msg2(HandshakeState&& state, ByteView msg2) {
   const ByteView re = msg2.first(kP256PublicLen);
   ss.mix_hash(re);
   // ee, then se, with re read and checked once.
-  auto re_key = p256_peer_key(re);
-  if (!re_key) return re_key.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(state), *re_key); !r) return r.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(state), *re_key); !r) return r.error();
+  QB_TRY(auto re_key, p256_peer_key(re));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e_key(state), re_key));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s_key(state), re_key));
   return ss.decrypt_and_hash(msg2.subspan(kP256PublicLen));
 }
 

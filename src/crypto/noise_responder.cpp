@@ -13,29 +13,25 @@ using catalogue::QB_0010;
 namespace {
 
 CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
-  auto dh = p256_agree(own, peer);
-  if (!dh) return dh.error();
-  ss.mix_key(dh->span());
+  QB_TRY(auto dh, p256_agree(own, peer));
+  ss.mix_key(dh.span());
   return {};
 }
 
 }  // namespace
 
 CryptoResult<ResponderKeys> make_responder_keys(P256ScalarView s, const mlkem768::KeyPair& kem) {
-  auto s_pair = p256_pair_from_scalar(s);
-  if (!s_pair) return s_pair.error();
-  ResponderKeys keys{P256Scalar(s), kem.dk, {}, std::move(s_pair->key)};
-  std::copy(s_pair->pub.begin(), s_pair->pub.end(), keys.pub.bytes.begin());
+  QB_TRY(auto s_pair, p256_pair_from_scalar(s));
+  ResponderKeys keys{P256Scalar(s), kem.dk, {}, std::move(s_pair.key)};
+  std::copy(s_pair.pub.begin(), s_pair.pub.end(), keys.pub.bytes.begin());
   std::copy(kem.ek.begin(), kem.ek.end(), keys.pub.bytes.begin() + kNodeP256Len);
   return keys;
 }
 
 CryptoResult<ResponderKeys> generate_responder_keys() {
-  auto s = p256_generate();
-  if (!s) return s.error();
-  auto kem = mlkem768::keygen();
-  if (!kem) return kem.error();
-  return make_responder_keys(s->span(), *kem);
+  QB_TRY(auto s, p256_generate());
+  QB_TRY(auto kem, mlkem768::keygen());
+  return make_responder_keys(s.span(), kem);
 }
 
 struct ResponderAccess {
@@ -95,35 +91,29 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
   const ByteView re = msg1.first(kP256PublicLen);
   ss.mix_hash(re);
   // es, from this side
-  auto s_key = static_key_of(keys);
-  if (!s_key) return s_key.error();
-  auto re_key = p256_peer_key(re);
-  if (!re_key) return re_key.error();
-  if (auto r = mix_agreement(ss, *s_key, *re_key); !r) return r.error();
+  QB_TRY(auto s_key, static_key_of(keys));
+  QB_TRY(auto re_key, p256_peer_key(re));
+  QB_TRY_VOID(mix_agreement(ss, s_key, re_key));
 
   const auto ct = msg1.subspan(kMsg1KemOffset).first<mlkem768::kCiphertextBytes>();
   ss.mix_hash(ct);
-  auto kem_secret = mlkem768::decapsulate(keys.dk.span(), ct);
-  if (!kem_secret) return kem_secret.error();
-  ss.mix_key(kem_secret->span());
-  kem_secret->wipe();
+  QB_TRY(auto&& kem_secret, mlkem768::decapsulate(keys.dk.span(), ct));
+  ss.mix_key(kem_secret.span());
+  kem_secret.wipe();
 
-  auto rs = ss.decrypt_and_hash(msg1.subspan(kMsg1StaticOffset, kP256PublicLen + kAeadTagLen));
-  if (!rs) return rs.error();
-  if (rs->size() != kP256PublicLen) return QB_0005;
+  QB_TRY(auto rs, ss.decrypt_and_hash(msg1.subspan(kMsg1StaticOffset, kP256PublicLen + kAeadTagLen)));
+  if (rs.size() != kP256PublicLen) return QB_0005;
   // ss
-  auto rs_key = p256_peer_key(rs->span());
-  if (!rs_key) return rs_key.error();
-  if (auto r = mix_agreement(ss, *s_key, *rs_key); !r) return r.error();
+  QB_TRY(auto rs_key, p256_peer_key(rs.span()));
+  QB_TRY_VOID(mix_agreement(ss, s_key, rs_key));
 
-  auto payload = ss.decrypt_and_hash(msg1.subspan(kMsg1PayloadOffset));
-  if (!payload) return payload.error();
+  QB_TRY(auto payload, ss.decrypt_and_hash(msg1.subspan(kMsg1PayloadOffset)));
 
   std::copy(re.begin(), re.end(), ResponderAccess::re(st).begin());
-  std::copy(rs->begin(), rs->end(), ResponderAccess::rs(st).begin());
-  ResponderAccess::re_key(st) = std::move(*re_key);
-  ResponderAccess::rs_key(st) = std::move(*rs_key);
-  return Msg1Opened{std::move(st), std::move(*payload)};
+  std::copy(rs.begin(), rs.end(), ResponderAccess::rs(st).begin());
+  ResponderAccess::re_key(st) = std::move(re_key);
+  ResponderAccess::rs_key(st) = std::move(rs_key);
+  return Msg1Opened{std::move(st), std::move(payload)};
 }
 
 }  // namespace detail
@@ -138,24 +128,20 @@ CryptoResult<std::vector<std::uint8_t>> write_msg2_from(ResponderState&& state, 
   } guard{state};
 
   SymmetricState& ss = ResponderAccess::ss(state);
-  auto e_pair = e_ready != nullptr ? CryptoResult<P256KeyPair>(std::move(*e_ready)) : p256_pair_from_scalar(e);
-  if (!e_pair) return e_pair.error();
-  const P256Public& e_pub = e_pair->pub;
+  QB_TRY(auto e_pair, e_ready != nullptr ? CryptoResult<P256KeyPair>(std::move(*e_ready)) : p256_pair_from_scalar(e));
+  const P256Public& e_pub = e_pair.pub;
   ss.mix_hash(e_pub);
   // ee, then se (the initiator's static with our ephemeral)
-  auto re_key = peer_of(ResponderAccess::re_key(state), ResponderAccess::re(state));
-  if (!re_key) return re_key.error();
-  if (auto r = mix_agreement(ss, e_pair->key, *re_key); !r) return r.error();
-  auto rs_key = peer_of(ResponderAccess::rs_key(state), ResponderAccess::rs(state));
-  if (!rs_key) return rs_key.error();
-  if (auto r = mix_agreement(ss, e_pair->key, *rs_key); !r) return r.error();
-  auto c = ss.encrypt_and_hash(payload);
-  if (!c) return c.error();
+  QB_TRY(auto re_key, peer_of(ResponderAccess::re_key(state), ResponderAccess::re(state)));
+  QB_TRY_VOID(mix_agreement(ss, e_pair.key, re_key));
+  QB_TRY(auto rs_key, peer_of(ResponderAccess::rs_key(state), ResponderAccess::rs(state)));
+  QB_TRY_VOID(mix_agreement(ss, e_pair.key, rs_key));
+  QB_TRY(auto c, ss.encrypt_and_hash(payload));
 
   std::vector<std::uint8_t> out;
-  out.reserve(kP256PublicLen + c->size());
+  out.reserve(kP256PublicLen + c.size());
   out.insert(out.end(), e_pub.begin(), e_pub.end());
-  out.insert(out.end(), c->begin(), c->end());
+  out.insert(out.end(), c.begin(), c.end());
   return out;
 }
 

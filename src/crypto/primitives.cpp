@@ -207,10 +207,9 @@ CryptoResult<AeadKey> aead_key(ByteView key) {
 }
 
 CryptoResult<std::vector<std::uint8_t>> aead_seal(ByteView key, AeadNonce nonce, ByteView aad, ByteView plaintext) {
-  auto k = aead_key(key);
-  if (!k) return k.error();
+  QB_TRY(auto k, aead_key(key));
   if (static_cast<std::uint64_t>(plaintext.size()) > kGcmMaxPlaintext) return QB_0005;
-  EVP_CIPHER_CTX* ctx = k->ctx();
+  EVP_CIPHER_CTX* ctx = k.ctx();
   std::vector<std::uint8_t> out(plaintext.size() + kAeadTagLen);
   std::uint8_t tail[16];
   int outl = 0;
@@ -224,12 +223,11 @@ CryptoResult<std::vector<std::uint8_t>> aead_seal(ByteView key, AeadNonce nonce,
 }
 
 CryptoResult<SecretBytes> aead_open(ByteView key, AeadNonce nonce, ByteView aad, ByteView sealed) {
-  auto k = aead_key(key);
-  if (!k) return k.error();
+  QB_TRY(auto k, aead_key(key));
   if (sealed.size() < kAeadTagLen) return QB_0003;
   std::size_t text_len = sealed.size() - kAeadTagLen;
   if (static_cast<std::uint64_t>(text_len) > kGcmMaxPlaintext) return QB_0003;
-  EVP_CIPHER_CTX* ctx = k->ctx();
+  EVP_CIPHER_CTX* ctx = k.ctx();
   std::uint8_t tag[kAeadTagLen];
   std::copy_n(sealed.data() + text_len, kAeadTagLen, tag);
   // Wiped by its destructor on every failure below.
@@ -248,13 +246,12 @@ CryptoResult<SecretBytes> aead_open(ByteView key, AeadNonce nonce, ByteView aad,
 CryptoResult<std::vector<std::uint8_t>> aead_encrypt(ByteView key, ByteView plaintext) {
   if (key.size() != 16 && key.size() != 32) return QB_0001;
   std::array<std::uint8_t, kAeadNonceLen> nonce{};
-  if (auto r = random_bytes(nonce); !r) return r.error();
-  auto sealed = aead_seal(key, nonce, {}, plaintext);
-  if (!sealed) return sealed.error();
+  QB_TRY_VOID(random_bytes(nonce));
+  QB_TRY(auto sealed, aead_seal(key, nonce, {}, plaintext));
   std::vector<std::uint8_t> out;
-  out.reserve(nonce.size() + sealed->size());
+  out.reserve(nonce.size() + sealed.size());
   out.insert(out.end(), nonce.begin(), nonce.end());
-  out.insert(out.end(), sealed->begin(), sealed->end());
+  out.insert(out.end(), sealed.begin(), sealed.end());
   return out;
 }
 
@@ -336,28 +333,25 @@ CryptoResult<P256KeyPair> p256_generate_pair() {
       static_cast<int>(pair.scalar.size())) {
     return QB_0005;
   }
-  auto pub = p256_point_of(pair.key.get());
-  if (!pub) return pub.error();
-  pair.pub = *pub;
+  QB_TRY(auto pub, p256_point_of(pair.key.get()));
+  pair.pub = pub;
   return pair;
 }
 
 CryptoResult<P256Scalar> p256_generate() {
-  auto pair = p256_generate_pair();
-  if (!pair) return pair.error();
-  return pair->scalar;
+  QB_TRY(auto pair, p256_generate_pair());
+  return pair.scalar;
 }
 
 CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar) {
-  auto d = p256_scalar_number(scalar);
-  if (!d) return d.error();
+  QB_TRY(auto d, p256_scalar_number(scalar));
   // The library's import does not compute the public point, so it is derived here.
-  auto pub = p256_point_of(d->get());
+  auto pub = p256_point_of(d.get());
   if (!pub) return QB_0027;
 
   UniquePtr<OSSL_PARAM_BLD> bld{OSSL_PARAM_BLD_new()};
   if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
-      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d->get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) != 1 ||
       OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub->data(), pub->size()) != 1) {
     return QB_0005;
   }
@@ -375,15 +369,13 @@ CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar) {
 }
 
 CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar) {
-  auto pair = p256_pair_from_scalar(scalar);
-  if (!pair) return pair.error();
-  return std::move(pair->key);
+  QB_TRY(auto pair, p256_pair_from_scalar(scalar));
+  return std::move(pair.key);
 }
 
 CryptoResult<P256Public> p256_public_from_scalar(P256ScalarView scalar) {
-  auto d = p256_scalar_number(scalar);
-  if (!d) return d.error();
-  return p256_point_of(d->get());
+  QB_TRY(auto d, p256_scalar_number(scalar));
+  return p256_point_of(d.get());
 }
 
 CryptoResult<P256PeerKey> p256_peer_key(ByteView peer_public) {
@@ -423,11 +415,9 @@ CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& pee
 }
 
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public) {
-  auto own = p256_key_from_scalar(own_scalar);
-  if (!own) return own.error();
-  auto peer = p256_peer_key(peer_public);
-  if (!peer) return peer.error();
-  return p256_agree(*own, *peer);
+  QB_TRY(auto own, p256_key_from_scalar(own_scalar));
+  QB_TRY(auto peer, p256_peer_key(peer_public));
+  return p256_agree(own, peer);
 }
 
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out) {

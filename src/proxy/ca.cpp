@@ -281,15 +281,15 @@ ProxyResult<void> write_pair(const std::filesystem::path& dir, std::string_view 
   const auto key_tmp = dir / (std::string(kCaKeyFileName) + ".tmp");
 
   auto steps = [&]() -> ProxyResult<void> {
-    if (auto r = write_private_file(cert_tmp, cert_pem); !r) return r.error();
-    if (auto r = write_private_file(key_tmp, key_pem); !r) return r.error();
-    if (auto r = sync_written(cert_tmp); !r) return r.error();
-    if (auto r = sync_written(key_tmp); !r) return r.error();
-    if (auto r = refuse_symlink(cert_path); !r) return r.error();
-    if (auto r = refuse_symlink(key_path); !r) return r.error();
+    QB_TRY_VOID(write_private_file(cert_tmp, cert_pem));
+    QB_TRY_VOID(write_private_file(key_tmp, key_pem));
+    QB_TRY_VOID(sync_written(cert_tmp));
+    QB_TRY_VOID(sync_written(key_tmp));
+    QB_TRY_VOID(refuse_symlink(cert_path));
+    QB_TRY_VOID(refuse_symlink(key_path));
     if (::unlink(cert_path.c_str()) != 0 && errno != ENOENT) return os_error("remove", cert_path, errno);
     if (::rename(key_tmp.c_str(), key_path.c_str()) != 0) return os_error("rename", key_tmp, errno);
-    if (auto r = refuse_symlink(cert_path); !r) return r.error();
+    QB_TRY_VOID(refuse_symlink(cert_path));
     if (::rename(cert_tmp.c_str(), cert_path.c_str()) != 0) return os_error("rename", cert_tmp, errno);
     return {};
   };
@@ -319,9 +319,8 @@ std::shared_ptr<CaState> new_ca_state(UniquePtr<EVP_PKEY> key, UniquePtr<X509> i
 ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir) {
   UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) return fail(codes::QB_5007, "generate key", openssl_error("P-256 key generation failed"));
-  auto params = ca_params();
-  if (!params) return params.error();
-  auto cert = self_sign(*params, key.get());
+  QB_TRY(auto params, ca_params());
+  auto cert = self_sign(params, key.get());
   if (!cert) return fail(codes::QB_5007, "self-sign", cert.error());
   auto der = cert_der(cert->get());
   if (!der) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the certificate"));
@@ -338,8 +337,8 @@ ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir
   }
   const SecretBytes key_pem = pem_encode("PRIVATE KEY", key_der.span());
 
-  if (auto r = create_dirs(dir); !r) return r.error();
-  if (auto r = write_pair(dir, pem, key_pem.text()); !r) return r.error();
+  QB_TRY_VOID(create_dirs(dir));
+  QB_TRY_VOID(write_pair(dir, pem, key_pem.text()));
 
   auto akid = key_identifier(key.get());
   if (!akid) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the public key"));
@@ -372,13 +371,11 @@ void warn_if_expired(X509* cert, const std::filesystem::path& cert_path, const s
 
 ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_path,
                                               const std::filesystem::path& key_path) {
-  auto cert_text = read_secret_file(cert_path);
-  if (!cert_text) return cert_text.error();
-  if (auto bad = check_utf8(*cert_text)) return fail(codes::QB_5008, "ca cert not UTF-8", bad->display());
-  auto key_read = read_secret_file(key_path);
-  if (!key_read) return key_read.error();
-  const SecretBytes key_text(as_bytes(*key_read));
-  secure_wipe(*key_read);
+  QB_TRY(auto cert_text, read_secret_file(cert_path));
+  if (auto bad = check_utf8(cert_text)) return fail(codes::QB_5008, "ca cert not UTF-8", bad->display());
+  QB_TRY(auto&& key_read, read_secret_file(key_path));
+  const SecretBytes key_text(as_bytes(key_read));
+  secure_wipe(key_read);
   if (auto bad = check_utf8(key_text.text())) return fail(codes::QB_5008, "ca key not UTF-8", bad->display());
 
   // The first section is the key whatever its label says.
@@ -393,7 +390,7 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
 
   std::string der;
   {
-    auto section = pem_first_section(*cert_text, "CERTIFICATE");
+    auto section = pem_first_section(cert_text, "CERTIFICATE");
     if (!section) return fail(codes::QB_5008, "parse ca cert", section.error());
     if (*section) der.assign((*section)->der.text());
     if (der.empty()) return proxy_error_new(codes::QB_5008, "no certificate in ca-cert.pem");
@@ -401,9 +398,8 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
   UniquePtr<X509> cert = parse_cert_der(der);
   if (!cert) return fail(codes::QB_5008, "parse ca cert", openssl_error("not a DER certificate"));
 
-  auto params = ca_params();
-  if (!params) return params.error();
-  auto issuer = self_sign(*params, key.get());
+  QB_TRY(auto params, ca_params());
+  auto issuer = self_sign(params, key.get());
   if (!issuer) return fail(codes::QB_5008, "rebuild issuer", issuer.error());
 
   // A certificate made for another key would make every leaf fail at the agent with no hint.
@@ -417,7 +413,7 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
   auto akid = authority_key_id_for(cert.get());
   if (!akid) return fail(codes::QB_5008, "parse ca cert", openssl_error("cannot read the public key"));
   warn_if_expired(cert.get(), cert_path, key_path);
-  return new_ca_state(std::move(key), std::move(*issuer), std::move(cert), std::move(der), std::move(*cert_text),
+  return new_ca_state(std::move(key), std::move(*issuer), std::move(cert), std::move(der), std::move(cert_text),
                       std::move(*akid));
 }
 
@@ -565,9 +561,8 @@ ProxyResult<std::shared_ptr<CaState>> load_or_create_ca(const std::filesystem::p
 ProxyResult<SharedCertifiedKey> mint_leaf_blocking(CaState& ca, std::string_view host) {
   const auto& clocks = ca.clocks();
   if (auto hit = ca.leaf_cache().find(host, clocks.monotonic(), clocks.wall())) return hit;
-  auto leaf = mint(ca.impl(), host, clocks.wall());
-  if (!leaf) return leaf.error();
-  ca.leaf_cache().insert(std::string(host), *leaf, clocks.monotonic());
+  QB_TRY(auto leaf, mint(ca.impl(), host, clocks.wall()));
+  ca.leaf_cache().insert(std::string(host), leaf, clocks.monotonic());
   return leaf;
 }
 

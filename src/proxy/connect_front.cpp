@@ -176,9 +176,8 @@ asio::awaitable<ProxyResult<ConnectRequest>> read_and_parse(tcp::socket& stream)
     if (n == 0) co_return front_error("client closed before CONNECT");
     buf.append(area.data(), n);
     if (auto end = find_head_end(buf)) {
-      auto parsed = parse_connect_head(std::string_view(buf).substr(0, *end));
-      if (!parsed) co_return parsed.error();
-      parsed->leftover = buf.substr(*end);
+      QB_CO_TRY(auto parsed, parse_connect_head(std::string_view(buf).substr(0, *end)));
+      parsed.leftover = buf.substr(*end);
       co_return parsed;
     }
     if (buf.size() > MAX_PREAMBLE_BYTES) co_return front_error("CONNECT preamble too large");
@@ -295,9 +294,7 @@ asio::awaitable<ProxyResult<ConnectRequest>> read_connect_preamble(tcp::socket& 
 asio::awaitable<ProxyResult<void>> handle_connection(tcp::socket stream, std::shared_ptr<const ProxyState> state,
                                                      SemaphorePermit connection_permit) {
   auto read = read_connect_preamble(stream, state->limits.preamble_deadline);
-  auto parsed = co_await std::move(read);
-  if (!parsed) co_return parsed.error();
-  ConnectRequest req = std::move(*parsed);
+  QB_CO_TRY(ConnectRequest req, co_await std::move(read));
 
   if (!proxy_auth_accepted(req.proxy_authorization, state->expected_proxy_auth)) {
     write_stderr("proxy: 407 \u2014 CONNECT rejected, bad or missing Proxy-Authorization\n");

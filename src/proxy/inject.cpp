@@ -115,9 +115,8 @@ boost::asio::awaitable<ProxyResult<void>> inject_references(VaultClient& vault, 
     results.reserve(values.size());
     for (std::string& v : values) {
       auto task = substitute_text(vault, upstream_host, std::move(v));
-      auto r = co_await std::move(task);
-      if (!r) co_return r.error();
-      results.push_back(std::move(*r));
+      QB_CO_TRY(auto r, co_await std::move(task));
+      results.push_back(std::move(r));
     }
     for (const SecretString& r : results) {
       if (!is_valid_header_value(r)) {

@@ -20,8 +20,8 @@ class InterceptingTunnel final : public TunnelHandler {
   explicit InterceptingTunnel(TunnelContext ctx) : ctx_(std::move(ctx)) {}
   asio::awaitable<ProxyResult<void>> serve(tcp::socket client, ConnectRequest request,
                                            std::shared_ptr<const ProxyState>) override {
-    auto task = serve_tunnel(ctx_, std::move(client), std::move(request.leftover), std::move(request.host),
-                             request.port);
+    auto task =
+        serve_tunnel(ctx_, std::move(client), std::move(request.leftover), std::move(request.host), request.port);
     co_return co_await std::move(task);
   }
 
@@ -36,10 +36,9 @@ ProxyResult<std::shared_ptr<ProxyState>> build_proxy_state(Runtime& rt, ProxyPar
   UpstreamOptions upstream_options;
   upstream_options.response_head_timeout = limits.upstream_head_timeout;
   upstream_options.body = BodyTimeouts{limits.body_idle_timeout, limits.body_total_timeout};
-  auto upstream = build_upstream_client(rt.blocking(), parts.allow_private, parts.upstream_roots, upstream_options);
-  if (!upstream) return upstream.error();
-  auto tls = build_tunnel_tls();
-  if (!tls) return tls.error();
+  QB_TRY(auto upstream,
+         build_upstream_client(rt.blocking(), parts.allow_private, parts.upstream_roots, upstream_options));
+  QB_TRY(auto tls, build_tunnel_tls());
 
   auto state = std::make_shared<ProxyState>();
   state->expected_proxy_auth = std::move(parts.expected_proxy_auth);
@@ -48,13 +47,13 @@ ProxyResult<std::shared_ptr<ProxyState>> build_proxy_state(Runtime& rt, ProxyPar
   state->tunnel_slots = std::make_shared<AsyncSemaphore>(TUNNEL_SLOT_COUNT);
   state->connection_permits = std::make_shared<AsyncSemaphore>(CONNECTION_PERMIT_COUNT);
   state->vault = std::move(parts.vault);
-  state->upstream = *upstream;
+  state->upstream = upstream;
   state->limits = limits;
 
   TunnelContext tunnel;
   tunnel.ca = state->ca;
   tunnel.blocking = &rt.blocking();
-  tunnel.tls = *tls;
+  tunnel.tls = tls;
   tunnel.upstream = state->upstream;
   tunnel.service = std::make_shared<VaultRequestService>(state->vault);
   tunnel.limits.handshake_deadline = limits.tls_handshake_deadline;

@@ -92,20 +92,18 @@ std::optional<VaultRef> parse_vault_ref(std::string_view text) {
 boost::asio::awaitable<ProxyResult<SecretString>> resolve_vault_ref(VaultClient& vault, std::string upstream_host,
                                                                     VaultRef ref) {
   auto search = vault.search(ref.title);
-  auto reply = co_await std::move(search);
-  if (!reply) co_return reply.error();
+  QB_CO_TRY(auto reply, co_await std::move(search));
 
-  auto entry = single_entry(std::move(*reply), ref.title);
-  if (!entry) co_return entry.error();
-  if (!entry_matches_host(*entry, upstream_host)) {
+  QB_CO_TRY(auto entry, single_entry(std::move(reply), ref.title));
+  if (!entry_matches_host(entry, upstream_host)) {
     co_return ProxyError{
         codes::QB_5037,
         fmt::format("credential '{}' is not bound to destination '{}'; refusing to inject", ref.title, upstream_host)};
   }
 
   const Field* found = nullptr;
-  if (entry->data) {
-    for (const Field& f : entry->data->fields) {
+  if (entry.data) {
+    for (const Field& f : entry.data->fields) {
       if (iequals_ascii(f.label, ref.field)) {
         found = &f;
         break;
@@ -136,9 +134,8 @@ boost::asio::awaitable<ProxyResult<SecretString>> substitute_text(VaultClient& v
     }
     const std::size_t end = ref->end;
     auto task = resolve_vault_ref(vault, upstream_host, std::move(*ref));
-    auto value = co_await std::move(task);
-    if (!value) co_return value.error();
-    out.append(*value);
+    QB_CO_TRY(auto value, co_await std::move(task));
+    out.append(value);
     rest.remove_prefix(end);
   }
   out.append(rest);

@@ -50,13 +50,12 @@ ProxyResult<void> set_header_value(std::vector<HeadField>& headers, std::string_
 boost::asio::awaitable<ProxyResult<void>> inject_by_url_match(VaultClient& vault, std::string lookup_url,
                                                               std::vector<HeadField>& headers) {
   auto match = vault.match_url(lookup_url);
-  auto entries = co_await std::move(match);
-  if (!entries) co_return entries.error();
-  if (entries->empty()) co_return ProxyResult<void>{};
-  if (entries->size() > 1) {
+  QB_CO_TRY(auto entries, co_await std::move(match));
+  if (entries.empty()) co_return ProxyResult<void>{};
+  if (entries.size() > 1) {
     co_return ProxyError{codes::QB_5051, "ambiguous match; use quorbelt:// to disambiguate"};
   }
-  const Entry& entry = entries->front();
+  const Entry& entry = entries.front();
 
   const std::optional<std::string> host = url_host(lookup_url);
   if (!host) co_return ProxyError{codes::QB_5054, "upstream URL has no host to bind to"};
@@ -100,9 +99,7 @@ boost::asio::awaitable<ProxyResult<void>> inject_by_url_match(VaultClient& vault
   if (!shape) co_return ProxyError{codes::QB_5052, "no recognised field shape for URL-match injection"};
 
   auto first_task = resolve_field_value(vault, *first);
-  auto first_value = co_await std::move(first_task);
-  if (!first_value) co_return first_value.error();
-  const SecretString a = std::move(*first_value);
+  QB_CO_TRY(const SecretString a, co_await std::move(first_task));
 
   SecretString composed;
   std::string_view name = "authorization";
@@ -117,9 +114,7 @@ boost::asio::awaitable<ProxyResult<void>> inject_by_url_match(VaultClient& vault
       break;
     case Shape::Basic: {
       auto second_task = resolve_field_value(vault, *second);
-      auto second_value = co_await std::move(second_task);
-      if (!second_value) co_return second_value.error();
-      const SecretString b = std::move(*second_value);
+      QB_CO_TRY(const SecretString b, co_await std::move(second_task));
       SecretString pair;
       pair.reserve(a.size() + 1 + b.size());
       pair.append(a).append(":").append(b);

@@ -28,9 +28,8 @@ GateClient::GateClient(BlockingPool& pool, GateEndpoints endpoints, GateIdentity
 boost::asio::awaitable<ProxyResult<SearchResponse>> GateClient::search(std::string query) {
   nlohmann::json params = {{"exact", true}, {"q", std::move(query)}};
   auto call = gate_call(pool_, endpoints_, identity_, "search.query", std::move(params), agent_);
-  auto result = co_await std::move(call);
-  if (!result) co_return result.error();
-  auto decoded = decode_search_response(*result);
+  QB_CO_TRY(auto result, co_await std::move(call));
+  auto decoded = decode_search_response(result);
   if (!decoded) co_return proxy_error_new(codes::QB_5031, fmt::format("search shape: {}", decoded.error().display()));
   co_return std::move(*decoded);
 }
@@ -38,9 +37,8 @@ boost::asio::awaitable<ProxyResult<SearchResponse>> GateClient::search(std::stri
 boost::asio::awaitable<ProxyResult<std::vector<Entry>>> GateClient::match_url(std::string url) {
   nlohmann::json params = {{"url", std::move(url)}};
   auto call = gate_call(pool_, endpoints_, identity_, "ext.match", std::move(params), agent_);
-  auto result = co_await std::move(call);
-  if (!result) co_return result.error();
-  auto decoded = decode_entry_list(*result);
+  QB_CO_TRY(auto result, co_await std::move(call));
+  auto decoded = decode_entry_list(result);
   if (!decoded) co_return proxy_error_new(codes::QB_5050, fmt::format("match shape: {}", decoded.error().display()));
   co_return std::move(*decoded);
 }
