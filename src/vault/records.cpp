@@ -13,8 +13,8 @@ namespace qb {
 namespace {
 
 using json = nlohmann::json;
-// A failure while reading; nullopt means the value was taken.
-using Err = std::optional<std::string>;
+// Reading one value into its place: nothing on success, the refusal otherwise.
+using Err = DecodeResult<void>;
 
 // Reservations stay within about one mebibyte of records whatever length an array claims; the
 // caps are the counts the vault's own decoder uses.
@@ -49,31 +49,31 @@ std::string_view unexpected(const json& v) {
   return "map";
 }
 
-std::string invalid_type(const json& v, std::string_view expected) {
-  return fmt::format("invalid type: {}, expected {}", unexpected(v), expected);
+DecodeError invalid_type(const json& v, std::string_view expected) {
+  return DecodeError{fmt::format("invalid type: {}, expected {}", unexpected(v), expected)};
 }
 
 Err read_text(const json& v, std::string& out) {
   if (!v.is_string()) return invalid_type(v, "a string");
   out = v.get_ref<const std::string&>();
-  return std::nullopt;
+  return {};
 }
 
 Err read_secret_text(const json& v, SecretString& out) {
   if (!v.is_string()) return invalid_type(v, "a string");
   out = SecretString(v.get_ref<const std::string&>());
-  return std::nullopt;
+  return {};
 }
 
 Err read_opt_text(const json& v, std::optional<std::string>& out) {
   if (v.is_null()) {
     out.reset();
-    return std::nullopt;
+    return {};
   }
   std::string s;
-  if (auto e = read_text(v, s)) return e;
+  QB_TRY_VOID(read_text(v, s));
   out = std::move(s);
-  return std::nullopt;
+  return {};
 }
 
 template <class U>
@@ -81,17 +81,17 @@ Err read_unsigned(const json& v, U& out, std::string_view name) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<U>::max());
   if (v.is_number_unsigned()) {
     const auto n = v.get<std::uint64_t>();
-    if (n > kMax) return fmt::format("invalid value: integer, expected {}", name);
+    if (n > kMax) return DecodeError{fmt::format("invalid value: integer, expected {}", name)};
     out = static_cast<U>(n);
-    return std::nullopt;
+    return {};
   }
   if (v.is_number_integer()) {
     const auto n = v.get<std::int64_t>();
     if (n < 0 || static_cast<std::uint64_t>(n) > kMax) {
-      return fmt::format("invalid value: integer, expected {}", name);
+      return DecodeError{fmt::format("invalid value: integer, expected {}", name)};
     }
     out = static_cast<U>(n);
-    return std::nullopt;
+    return {};
   }
   return invalid_type(v, name);
 }
@@ -106,11 +106,11 @@ Err read_list(const json& v, std::vector<T>& out, std::size_t cap, Err (*read_el
   list.reserve(std::min(v.size(), cap));
   for (const auto& elem : v) {
     T item{};
-    if (auto e = read_elem(elem, item)) return e;
+    QB_TRY_VOID(read_elem(elem, item));
     list.push_back(std::move(item));
   }
   out = std::move(list);
-  return std::nullopt;
+  return {};
 }
 
 // One field of a record: its key (and an alias filling the same field), how its value is read,
@@ -138,25 +138,25 @@ Err read_record(const json& v, Rec& out, const RecordShape& shape, const std::ar
       std::size_t i = 0;
       while (i < N && key != fields[i].key && (fields[i].alias.empty() || key != fields[i].alias)) ++i;
       if (i == N) continue;
-      if (seen[i]) return fmt::format("duplicate field `{}`", fields[i].key);
-      if (auto e = fields[i].read(it.value(), out)) return e;
+      if (seen[i]) return DecodeError{fmt::format("duplicate field `{}`", fields[i].key)};
+      QB_TRY_VOID(fields[i].read(it.value(), out));
       seen[i] = true;
     }
     for (std::size_t i = 0; i < N; ++i) {
-      if (!seen[i] && fields[i].required) return fmt::format("missing field `{}`", fields[i].key);
+      if (!seen[i] && fields[i].required) return DecodeError{fmt::format("missing field `{}`", fields[i].key)};
     }
-    return std::nullopt;
+    return {};
   }
   if (v.is_array() && shape.positional) {
     for (std::size_t i = 0; i < N; ++i) {
       if (i < v.size()) {
-        if (auto e = fields[i].read(v[i], out)) return e;
+        QB_TRY_VOID(fields[i].read(v[i], out));
       } else if (fields[i].required) {
-        return fmt::format("invalid length {}, expected {}", i, shape.length_text);
+        return DecodeError{fmt::format("invalid length {}, expected {}", i, shape.length_text)};
       }
     }
-    if (v.size() > N) return fmt::format("invalid length {}, expected fewer elements in array", v.size());
-    return std::nullopt;
+    if (v.size() > N) return DecodeError{fmt::format("invalid length {}, expected fewer elements in array", v.size())};
+    return {};
   }
   return invalid_type(v, shape.expecting);
 }
@@ -185,12 +185,12 @@ Err read_entry_data(const json& v, EntryData& out) {
 Err read_opt_entry_data(const json& v, std::optional<EntryData>& out) {
   if (v.is_null()) {
     out.reset();
-    return std::nullopt;
+    return {};
   }
   EntryData d;
-  if (auto e = read_entry_data(v, d)) return e;
+  QB_TRY_VOID(read_entry_data(v, d));
   out = std::move(d);
-  return std::nullopt;
+  return {};
 }
 
 Err read_entry(const json& v, Entry& out) {
@@ -218,12 +218,12 @@ Err read_quota(const json& v, Quota& out) {
 Err read_opt_quota(const json& v, std::optional<Quota>& out) {
   if (v.is_null()) {
     out.reset();
-    return std::nullopt;
+    return {};
   }
   Quota q;
-  if (auto e = read_quota(v, q)) return e;
+  QB_TRY_VOID(read_quota(v, q));
   out = q;
-  return std::nullopt;
+  return {};
 }
 
 Err read_match_info(const json& v, MatchInfo& out) {
@@ -261,7 +261,7 @@ Err read_count(const json& v, SearchResponse::Count& out) {
 template <class Rec>
 DecodeResult<Rec> decode_with(const json& v, Err (*read)(const json&, Rec&)) {
   Rec rec{};
-  if (auto e = read(v, rec)) return DecodeError{std::move(*e)};
+  QB_TRY_VOID(read(v, rec));
   return rec;
 }
 
@@ -278,13 +278,13 @@ DecodeResult<SearchResponse> decode_search_response(const json& value) {
   // Each shape starts from nothing, so a failed try leaves nothing behind.
   if (value.is_array()) {
     SearchResponse::List list;
-    if (!read_entries(value, list.entries)) return SearchResponse{std::move(list)};
+    if (read_entries(value, list.entries)) return SearchResponse{std::move(list)};
   }
   if (value.is_object()) {
     SearchResponse::Wrapped wrapped;
-    if (!read_wrapped(value, wrapped)) return SearchResponse{std::move(wrapped)};
+    if (read_wrapped(value, wrapped)) return SearchResponse{std::move(wrapped)};
     SearchResponse::Count count;
-    if (!read_count(value, count)) return SearchResponse{std::move(count)};
+    if (read_count(value, count)) return SearchResponse{std::move(count)};
   }
   return DecodeError{"data did not match any variant of untagged enum SearchResponse"};
 }
