@@ -151,8 +151,8 @@ CliResult<SecretBytes> encode_config_json(const Config& cfg) {
   for (const auto& [name, value] : members) {
     if (value->empty() && (name == "replica_url" || name == "replica_gate_pub")) continue;
     // A text that is not UTF-8 would make a file that no reader accepts.
-    if (auto bad = check_utf8(*value)) {
-      return write_error(fmt::format("encoding config JSON: {} in {}", bad->display(), name));
+    if (auto ok = check_utf8(*value); !ok) {
+      return write_error(fmt::format("encoding config JSON: {} in {}", ok.error().display(), name));
     }
     if (!first) out.push_back(',');
     first = false;

@@ -32,7 +32,9 @@ namespace {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-Result<tcp::acceptor, std::string> listen_on(asio::any_io_executor ex, const std::vector<tcp::endpoint>& endpoints) {
+// The first of the endpoints that binds and listens; otherwise QB-5010 with the last failure.
+ProxyResult<tcp::acceptor> listen_on(asio::any_io_executor ex, std::string_view text,
+                                     const std::vector<tcp::endpoint>& endpoints) {
   std::string last_error = "could not resolve to any address";
   for (const auto& ep : endpoints) {
     tcp::acceptor acceptor(ex);
@@ -45,7 +47,7 @@ Result<tcp::acceptor, std::string> listen_on(asio::any_io_executor ex, const std
     if (!ec) return acceptor;
     last_error = os_error_text(ec.value());
   }
-  return last_error;
+  return proxy_error_new(codes::QB_5010, fmt::format("bind {}: {}", text, last_error));
 }
 
 asio::awaitable<ProxyResult<tcp::acceptor>> bind_listener(Runtime& rt, const std::string& text) {
@@ -58,9 +60,7 @@ asio::awaitable<ProxyResult<tcp::acceptor>> bind_listener(Runtime& rt, const std
   }
   if (eps.list.empty()) co_return proxy_error_new(codes::QB_5010, fmt::format("bind {}: {}", text, eps.error));
   auto ex = co_await asio::this_coro::executor;
-  auto acceptor = listen_on(ex, eps.list);
-  if (!acceptor) co_return proxy_error_new(codes::QB_5010, fmt::format("bind {}: {}", text, acceptor.error()));
-  co_return std::move(*acceptor);
+  co_return listen_on(ex, text, eps.list);
 }
 
 }  // namespace

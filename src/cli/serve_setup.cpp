@@ -25,9 +25,9 @@ ProxyResult<std::string> load_or_create_proxy_token(const std::filesystem::path&
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     QB_TRY(std::string raw, read_secret_file(path));
-    if (auto bad = check_utf8(raw)) {
+    if (auto ok = check_utf8(raw); !ok) {
       secure_wipe(raw);
-      return proxy_error_new(codes::QB_5009, fmt::format("{} not UTF-8: {}", path_text(path), bad->display()));
+      return proxy_error_new(codes::QB_5009, fmt::format("{} not UTF-8: {}", path_text(path), ok.error().display()));
     }
     std::string token(trim_ws(raw));
     secure_wipe(raw);

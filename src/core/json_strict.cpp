@@ -320,7 +320,7 @@ struct JsonSaxDriver {
       if (i >= t.size()) return eof("EOF while parsing a string");
       const auto c = static_cast<unsigned char>(t[i]);
       if (c == '"') {
-        if (check_utf8(t.substr(q + 1, i - q - 1))) return err("invalid unicode code point", i + 1);
+        if (!check_utf8(t.substr(q + 1, i - q - 1))) return err("invalid unicode code point", i + 1);
         return err("expected value", nl_error_pos);
       }
       if (c < 0x20) return err("control character (\\u0000-\\u001F) found while parsing a string", i + 1);

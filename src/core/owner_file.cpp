@@ -47,15 +47,15 @@ Result<UniqueFd, FileError> open_private_truncate(const std::filesystem::path& p
   return fd;
 }
 
-Result<void, std::string> write_all_fd(int fd, std::span<const std::uint8_t> bytes) {
+Result<void, FileError> write_all_fd(int fd, std::span<const std::uint8_t> bytes) {
   constexpr std::size_t kMaxChunk = INT_MAX;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxChunk));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return os_error_text(errno);
+      return FileError{FileStep::Write, os_error_text(errno)};
     }
-    if (n == 0) return std::string("failed to write whole buffer");
+    if (n == 0) return FileError{FileStep::Write, "failed to write whole buffer"};
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return {};
@@ -91,7 +91,7 @@ Result<void, FileError> write_file_atomic(const std::filesystem::path& tmp, cons
   }
   if (!fd) return FileError{FileStep::Open, os_error_text(fd.error())};
 
-  if (auto w = write_all_fd(fd->get(), bytes); !w) return FileError{FileStep::Write, std::move(w.error())};
+  QB_TRY_VOID(write_all_fd(fd->get(), bytes));
   // On disk before the rename, so a crash cannot leave an empty file in the final place.
   if (auto s = sync_fd(fd->get()); !s) return FileError{FileStep::Sync, os_error_text(s.error())};
   fd->reset();

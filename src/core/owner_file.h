@@ -48,8 +48,8 @@ Result<UniqueFd, int> open_private_new(const std::filesystem::path& path);
 // the descriptor, before any byte arrives: an existing file with wider bits is narrowed first.
 Result<UniqueFd, FileError> open_private_truncate(const std::filesystem::path& path);
 // The whole buffer in chunks of at most 2^31-1 bytes, retrying interrupted writes. The error is
-// the system's text ("failed to write whole buffer" for a write of 0 bytes).
-Result<void, std::string> write_all_fd(int fd, std::span<const std::uint8_t> bytes);
+// the write step with the system's text ("failed to write whole buffer" for a write of 0 bytes).
+Result<void, FileError> write_all_fd(int fd, std::span<const std::uint8_t> bytes);
 // fsync, retried while interrupted; the error is the errno value.
 Result<void, int> sync_fd(int fd);
 // Reopens a written file read-only (never through a final symbolic link) and syncs it.

@@ -32,9 +32,7 @@ Decoded decode_at(std::string_view s, std::size_t i) {
   if (b0 >= 0xE0 && b0 <= 0xEF) {
     if (i + 1 >= n) return incomplete();
     const unsigned char b1 = at(i + 1);
-    const bool ok1 = (b0 == 0xE0)   ? (b1 >= 0xA0 && b1 <= 0xBF)
-                     : (b0 == 0xED) ? (b1 >= 0x80 && b1 <= 0x9F)
-                                    : cont(b1);
+    const bool ok1 = (b0 == 0xE0) ? (b1 >= 0xA0 && b1 <= 0xBF) : (b0 == 0xED) ? (b1 >= 0x80 && b1 <= 0x9F) : cont(b1);
     if (!ok1) return bad(1);
     if (i + 2 >= n) return incomplete();
     if (!cont(at(i + 2))) return bad(2);
@@ -43,9 +41,7 @@ Decoded decode_at(std::string_view s, std::size_t i) {
   if (b0 >= 0xF0 && b0 <= 0xF4) {
     if (i + 1 >= n) return incomplete();
     const unsigned char b1 = at(i + 1);
-    const bool ok1 = (b0 == 0xF0)   ? (b1 >= 0x90 && b1 <= 0xBF)
-                     : (b0 == 0xF4) ? (b1 >= 0x80 && b1 <= 0x8F)
-                                    : cont(b1);
+    const bool ok1 = (b0 == 0xF0) ? (b1 >= 0x90 && b1 <= 0xBF) : (b0 == 0xF4) ? (b1 >= 0x80 && b1 <= 0x8F) : cont(b1);
     if (!ok1) return bad(1);
     if (i + 2 >= n) return incomplete();
     if (!cont(at(i + 2))) return bad(2);
@@ -70,9 +66,8 @@ std::size_t invalid_len(std::string_view s, const Decoded& d, std::size_t i) {
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 bool log_escaped_format(char32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || (c >= 0x200B && c <= 0x200F) ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) ||
-         c == 0xFEFF;
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
 // Characters the debug form shows as escapes: controls, format and invisible characters,
@@ -81,8 +76,8 @@ bool log_escaped_format(char32_t c) {
 bool debug_escaped(char32_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || (c >= 0x300 && c <= 0x36F) || c == 0x061C ||
          (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) ||
-         (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF ||
-         (c >= 0xFFF9 && c <= 0xFFFB) || c == 0xFFFE || c == 0xFFFF;
+         (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         c == 0xFFFE || c == 0xFFFF;
 }
 
 }  // namespace
@@ -176,7 +171,7 @@ std::string Utf8Error::debug() const {
   return fmt::format("Utf8Error {{ valid_up_to: {}, error_len: None }}", valid_up_to);
 }
 
-std::optional<Utf8Error> check_utf8(std::string_view bytes) {
+Result<void, Utf8Error> check_utf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
@@ -187,7 +182,7 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) {
     if (d.len == 0) return d.err;
     i += d.len;
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string utf8_lossy(std::string_view bytes) {
@@ -211,8 +206,7 @@ std::string path_text(const std::filesystem::path& p) { return utf8_lossy(p.nati
 
 bool is_unicode_ws(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 std::string_view trim_ws(std::string_view text) {

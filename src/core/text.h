@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/result.h"
+
 namespace qb {
 
 // Escapes control characters and invisible or bidirectional formatting characters so a printed
@@ -32,8 +34,8 @@ struct Utf8Error {
 };
 
 // Strict UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
-std::optional<Utf8Error> check_utf8(std::string_view bytes);
-inline bool is_utf8(std::string_view bytes) { return !check_utf8(bytes).has_value(); }
+Result<void, Utf8Error> check_utf8(std::string_view bytes);
+inline bool is_utf8(std::string_view bytes) { return check_utf8(bytes).has_value(); }
 
 // Each invalid sequence becomes one U+FFFD.
 std::string utf8_lossy(std::string_view bytes);

@@ -175,19 +175,22 @@ ProxyResult<CaParams> ca_params() {
   return p;
 }
 
-// The CA certificate of the parameters, self-signed with the key; the error text on failure.
-Result<UniquePtr<X509>, std::string> self_sign(const CaParams& params, EVP_PKEY* key) {
+// The CA certificate of the parameters, self-signed with the key. A failure is the caller's
+// step: its code, then "{step}: " and the library's text.
+ProxyResult<UniquePtr<X509>> self_sign(const CaParams& params, EVP_PKEY* key, std::string_view code,
+                                       std::string_view step) {
+  const auto refuse = [&](std::string_view what) { return fail(code, step, openssl_error(what)); };
   UniquePtr<X509> x(X509_new());
-  if (!x) return openssl_error("X509_new failed");
+  if (!x) return refuse("X509_new failed");
   auto serial = serial_from_key(key);
-  if (!serial) return openssl_error("cannot derive the serial number from the public key");
+  if (!serial) return refuse("cannot derive the serial number from the public key");
   auto ski = key_identifier(key);
-  if (!ski) return openssl_error("cannot encode the public key");
+  if (!ski) return refuse("cannot encode the public key");
   UniquePtr<BASIC_CONSTRAINTS> bc(BASIC_CONSTRAINTS_new());
-  if (!bc) return openssl_error("BASIC_CONSTRAINTS_new failed");
+  if (!bc) return refuse("BASIC_CONSTRAINTS_new failed");
   bc->ca = 0xff;
   bc->pathlen = ASN1_INTEGER_new();
-  if (bc->pathlen == nullptr || ASN1_INTEGER_set(bc->pathlen, 0) != 1) return openssl_error("cannot set pathlen");
+  if (bc->pathlen == nullptr || ASN1_INTEGER_set(bc->pathlen, 0) != 1) return refuse("cannot set pathlen");
 
   if (X509_set_version(x.get(), X509_VERSION_3) != 1 || X509_set_serialNumber(x.get(), serial.get()) != 1 ||
       X509_set_subject_name(x.get(), params.name.get()) != 1 || X509_set_issuer_name(x.get(), params.name.get()) != 1 ||
@@ -195,9 +198,9 @@ Result<UniquePtr<X509>, std::string> self_sign(const CaParams& params, EVP_PKEY*
       !add_ext(x.get(), NID_basic_constraints, bc.get(), true) ||
       !add_key_usage(x.get(), {5, 6}) ||  // keyCertSign, cRLSign
       !add_key_id_ext(x.get(), NID_subject_key_identifier, *ski)) {
-    return openssl_error("cannot build the CA certificate");
+    return refuse("cannot build the CA certificate");
   }
-  if (X509_sign(x.get(), key, signing_digest(key)) <= 0) return openssl_error("X509_sign failed");
+  if (X509_sign(x.get(), key, signing_digest(key)) <= 0) return refuse("X509_sign failed");
   return x;
 }
 
@@ -320,9 +323,8 @@ ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir
   UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) return fail(codes::QB_5007, "generate key", openssl_error("P-256 key generation failed"));
   QB_TRY(auto params, ca_params());
-  auto cert = self_sign(params, key.get());
-  if (!cert) return fail(codes::QB_5007, "self-sign", cert.error());
-  auto der = cert_der(cert->get());
+  QB_TRY(auto cert, self_sign(params, key.get(), codes::QB_5007, "self-sign"));
+  auto der = cert_der(cert.get());
   if (!der) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the certificate"));
   std::string pem(pem_encode("CERTIFICATE", as_bytes(*der)).text());
 
@@ -342,9 +344,9 @@ ProxyResult<std::shared_ptr<CaState>> create_ca(const std::filesystem::path& dir
 
   auto akid = key_identifier(key.get());
   if (!akid) return fail(codes::QB_5007, "self-sign", openssl_error("cannot encode the public key"));
-  UniquePtr<X509> issuer(X509_dup(cert->get()));
+  UniquePtr<X509> issuer(X509_dup(cert.get()));
   if (!issuer) return fail(codes::QB_5007, "self-sign", openssl_error("X509_dup failed"));
-  return new_ca_state(std::move(key), std::move(issuer), std::move(*cert), std::move(*der), std::move(pem),
+  return new_ca_state(std::move(key), std::move(issuer), std::move(cert), std::move(*der), std::move(pem),
                       std::move(*akid));
 }
 
@@ -372,35 +374,34 @@ void warn_if_expired(X509* cert, const std::filesystem::path& cert_path, const s
 ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_path,
                                               const std::filesystem::path& key_path) {
   QB_TRY(auto cert_text, read_secret_file(cert_path));
-  if (auto bad = check_utf8(cert_text)) return fail(codes::QB_5008, "ca cert not UTF-8", bad->display());
+  if (auto ok = check_utf8(cert_text); !ok) return fail(codes::QB_5008, "ca cert not UTF-8", ok.error().display());
   QB_TRY(auto&& key_read, read_secret_file(key_path));
   const SecretBytes key_text(as_bytes(key_read));
   secure_wipe(key_read);
-  if (auto bad = check_utf8(key_text.text())) return fail(codes::QB_5008, "ca key not UTF-8", bad->display());
+  if (auto ok = check_utf8(key_text.text()); !ok) {
+    return fail(codes::QB_5008, "ca key not UTF-8", ok.error().display());
+  }
 
   // The first section is the key whatever its label says.
   UniquePtr<EVP_PKEY> key;
   {
-    auto section = pem_first_section(key_text.text());
-    if (!section) return fail(codes::QB_5008, "parse ca key", section.error());
-    if (!*section) return fail(codes::QB_5008, "parse ca key", "no PEM section found");
-    key = parse_private_key((*section)->der.span());
+    QB_TRY(auto section, pem_first_section(key_text.text(), "parse ca key"));
+    if (!section) return fail(codes::QB_5008, "parse ca key", "no PEM section found");
+    key = parse_private_key(section->der.span());
     if (!key) return fail(codes::QB_5008, "parse ca key", openssl_error("not a PKCS#8 private key"));
   }
 
   std::string der;
   {
-    auto section = pem_first_section(cert_text, "CERTIFICATE");
-    if (!section) return fail(codes::QB_5008, "parse ca cert", section.error());
-    if (*section) der.assign((*section)->der.text());
+    QB_TRY(auto section, pem_first_section(cert_text, "parse ca cert", "CERTIFICATE"));
+    if (section) der.assign(section->der.text());
     if (der.empty()) return proxy_error_new(codes::QB_5008, "no certificate in ca-cert.pem");
   }
   UniquePtr<X509> cert = parse_cert_der(der);
   if (!cert) return fail(codes::QB_5008, "parse ca cert", openssl_error("not a DER certificate"));
 
   QB_TRY(auto params, ca_params());
-  auto issuer = self_sign(params, key.get());
-  if (!issuer) return fail(codes::QB_5008, "rebuild issuer", issuer.error());
+  QB_TRY(auto issuer, self_sign(params, key.get(), codes::QB_5008, "rebuild issuer"));
 
   // A certificate made for another key would make every leaf fail at the agent with no hint.
   if (X509_check_private_key(cert.get(), key.get()) != 1) {
@@ -413,14 +414,15 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
   auto akid = authority_key_id_for(cert.get());
   if (!akid) return fail(codes::QB_5008, "parse ca cert", openssl_error("cannot read the public key"));
   warn_if_expired(cert.get(), cert_path, key_path);
-  return new_ca_state(std::move(key), std::move(*issuer), std::move(cert), std::move(der), std::move(cert_text),
+  return new_ca_state(std::move(key), std::move(issuer), std::move(cert), std::move(der), std::move(cert_text),
                       std::move(*akid));
 }
 
 // Subject alternative name: an iPAddress for an IP literal, else a dNSName that must be ASCII.
-Result<UniquePtr<GENERAL_NAMES>, std::string> leaf_san(std::string_view host) {
+ProxyResult<UniquePtr<GENERAL_NAMES>> leaf_san(std::string_view host) {
+  const auto refuse = [](std::string_view what) { return fail(codes::QB_5007, "leaf params", what); };
   UniquePtr<GENERAL_NAME> gn(GENERAL_NAME_new());
-  if (!gn) return openssl_error("GENERAL_NAME_new failed");
+  if (!gn) return refuse(openssl_error("GENERAL_NAME_new failed"));
   const std::string h(host);
   unsigned char ip[16];
   int ip_len = 0;
@@ -433,20 +435,22 @@ Result<UniquePtr<GENERAL_NAMES>, std::string> leaf_san(std::string_view host) {
   }
   if (ip_len > 0) {
     UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
-    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1) return openssl_error("cannot encode the address");
+    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1)
+      return refuse(openssl_error("cannot encode the address"));
     GENERAL_NAME_set0_value(gn.get(), GEN_IPADD, os.release());
   } else {
     for (unsigned char c : host) {
-      if (c >= 0x80) return fmt::format("dNSName {} is not ASCII", debug_quote(host));
+      if (c >= 0x80) return refuse(fmt::format("dNSName {} is not ASCII", debug_quote(host)));
     }
     UniquePtr<ASN1_STRING> ia5(ASN1_IA5STRING_new());
     if (!ia5 || ASN1_STRING_set(ia5.get(), host.data(), static_cast<int>(host.size())) != 1) {
-      return openssl_error("cannot encode the name");
+      return refuse(openssl_error("cannot encode the name"));
     }
     GENERAL_NAME_set0_value(gn.get(), GEN_DNS, ia5.release());
   }
   UniquePtr<GENERAL_NAMES> names(GENERAL_NAMES_new());
-  if (!names || sk_GENERAL_NAME_push(names.get(), gn.get()) <= 0) return openssl_error("cannot build the names");
+  if (!names || sk_GENERAL_NAME_push(names.get(), gn.get()) <= 0)
+    return refuse(openssl_error("cannot build the names"));
   gn.release();
   return names;
 }
@@ -454,8 +458,7 @@ Result<UniquePtr<GENERAL_NAMES>, std::string> leaf_san(std::string_view host) {
 ProxyResult<SharedCertifiedKey> mint(const CaState::Impl& ca, std::string_view host, system_clock::time_point wall) {
   UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
   if (!key) return fail(codes::QB_5007, "leaf key", openssl_error("P-256 key generation failed"));
-  auto san = leaf_san(host);
-  if (!san) return fail(codes::QB_5007, "leaf params", san.error());
+  QB_TRY(auto san, leaf_san(host));
 
   const auto sign_error = [](std::string_view what) { return fail(codes::QB_5007, "sign leaf", openssl_error(what)); };
   UniquePtr<X509> x(X509_new());
@@ -472,7 +475,7 @@ ProxyResult<SharedCertifiedKey> mint(const CaState::Impl& ca, std::string_view h
       X509_set_issuer_name(x.get(), X509_get_subject_name(ca.issuer.get())) != 1 ||
       !add_name_entry(subject.get(), NID_commonName, host) || X509_set_subject_name(x.get(), subject.get()) != 1 ||
       !set_validity(x.get(), now, kLeafBackdate, kLeafLifetime) || X509_set_pubkey(x.get(), key.get()) != 1 ||
-      !add_ext(x.get(), NID_subject_alt_name, san->get(), false) || !add_key_usage(x.get(), {0}) ||  // digitalSignature
+      !add_ext(x.get(), NID_subject_alt_name, san.get(), false) || !add_key_usage(x.get(), {0}) ||  // digitalSignature
       !add_ext(x.get(), NID_ext_key_usage, eku.get(), false) ||
       // Strict verifiers (Python 3.13 and later by default) refuse a leaf without one.
       !add_key_id_ext(x.get(), NID_authority_key_identifier, ca.authority_key_id)) {

@@ -17,8 +17,8 @@ std::string_view trim_ascii(std::string_view s) {
   return s;
 }
 
-Result<std::optional<PemSection>, std::string> malformed(std::string text) {
-  return {boost::system::in_place_error, std::move(text)};
+ProxyError malformed(std::string_view step, std::string_view what) {
+  return proxy_error_new(codes::QB_5008, fmt::format("{}: {}", step, what));
 }
 
 }  // namespace
@@ -39,7 +39,8 @@ SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der
   return out;
 }
 
-Result<std::optional<PemSection>, std::string> pem_first_section(std::string_view text, std::string_view label) {
+ProxyResult<std::optional<PemSection>> pem_first_section(std::string_view text, std::string_view step,
+                                                         std::string_view label) {
   std::string current;
   bool inside = false;
   SecretBytes body;
@@ -62,11 +63,12 @@ Result<std::optional<PemSection>, std::string> pem_first_section(std::string_vie
     }
     if (line.starts_with("-----END ")) {
       if (line != fmt::format("-----END {}-----", current)) {
-        return malformed(fmt::format("line {}: section end \"-----END {}-----\" expected", line_no, current));
+        return malformed(step, fmt::format("line {}: section end \"-----END {}-----\" expected", line_no, current));
       }
       auto der = decode_base64(body.text());
       if (!der) {
-        return malformed(fmt::format("base64 decode error in the \"{}\" section: {}", current, der.error().display()));
+        return malformed(step,
+                         fmt::format("base64 decode error in the \"{}\" section: {}", current, der.error().display()));
       }
       SecretBytes bytes{std::span<const std::uint8_t>(*der)};
       secure_wipe(*der);
@@ -76,7 +78,7 @@ Result<std::optional<PemSection>, std::string> pem_first_section(std::string_vie
     }
     body.append(as_bytes(line));
   }
-  if (inside) return malformed(fmt::format("section end \"-----END {}-----\" missing", current));
+  if (inside) return malformed(step, fmt::format("section end \"-----END {}-----\" missing", current));
   return std::optional<PemSection>();
 }
 

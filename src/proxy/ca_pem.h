@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "core/errors.h"
 #include "crypto/secret.h"
 
 namespace qb {
@@ -24,8 +24,10 @@ SecretBytes pem_encode(std::string_view label, std::span<const std::uint8_t> der
 
 // The first section labelled `label` (the first section of any label when it is empty), or none.
 // Sections before it are skipped but must be well-formed: one without its end line or with
-// invalid base64 is an error, returned as text. Text outside sections is ignored, and text after
-// the section found is not read, so a file may carry other material behind it.
-Result<std::optional<PemSection>, std::string> pem_first_section(std::string_view text, std::string_view label = {});
+// invalid base64 is an error, QB-5008 with "{step}: " before what was wrong. Text outside sections
+// is ignored, and text after the section found is not read, so a file may carry other material
+// behind it.
+ProxyResult<std::optional<PemSection>> pem_first_section(std::string_view text, std::string_view step,
+                                                         std::string_view label = {});
 
 }  // namespace qb

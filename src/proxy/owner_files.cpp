@@ -64,7 +64,7 @@ ProxyResult<void> write_private_file(const std::filesystem::path& path, std::str
     return proxy_error_new(codes::QB_5007, fmt::format("{} {}: {}", op, path_text(path), fd.error().text));
   }
   if (auto w = write_all_fd(fd->get(), as_bytes(content)); !w) {
-    return proxy_error_new(codes::QB_5007, fmt::format("write {}: {}", path_text(path), w.error()));
+    return proxy_error_new(codes::QB_5007, fmt::format("write {}: {}", path_text(path), w.error().text));
   }
   return {};
 }

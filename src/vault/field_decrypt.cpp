@@ -42,7 +42,7 @@ ProxyResult<SecretString> run_field_decrypt(FieldDecryptJob job) {
 
   auto plain = aead_decrypt(key.span(), *sealed);
   if (!plain) return decrypt_error(job.label, plain.error());
-  if (check_utf8(plain->text())) return decrypt_error(job.label, catalogue::QB_0006);
+  if (!check_utf8(plain->text())) return decrypt_error(job.label, catalogue::QB_0006);
   return SecretString(plain->text());
 }
 

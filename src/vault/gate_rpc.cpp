@@ -409,7 +409,9 @@ ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view creden
   }
 
   // 13, 14.
-  if (auto bad = check_utf8(response->body)) return form_p(fmt::format("reply not UTF-8: {}", bad->display()));
+  if (auto ok = check_utf8(response->body); !ok) {
+    return form_p(fmt::format("reply not UTF-8: {}", ok.error().display()));
+  }
   auto msg2 = decode_base64(trim_ws(response->body));
   if (!msg2) return form_c(catalogue::QB_2047, fmt::format("msg2 not base64: {}", msg2.error().display()));
 

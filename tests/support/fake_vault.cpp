@@ -161,7 +161,7 @@ ProxyResult<SecretString> FakeVault::decrypt_now(const std::string& label, const
   const SecretBytes key = field_key(l2_, label);
   auto plain = aead_decrypt(key.span(), *sealed);
   if (!plain) return decrypt_error(label, plain.error());
-  if (check_utf8(plain->text())) return decrypt_error(label, catalogue::QB_0006);
+  if (!check_utf8(plain->text())) return decrypt_error(label, catalogue::QB_0006);
   return SecretString(plain->text());
 }
 

@@ -141,7 +141,7 @@ TEST_F(GateRpc, FailuresByPhase) {
     f(a);
     return a;
   };
-  const std::string not_utf8 = check_utf8("\xff\xfe\xfd")->display();
+  const std::string not_utf8 = check_utf8("\xff\xfe\xfd").error().display();
   struct Case {
     std::string name;
     GateAnswer answer;
