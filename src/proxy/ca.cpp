@@ -435,8 +435,9 @@ ProxyResult<UniquePtr<GENERAL_NAMES>> leaf_san(std::string_view host) {
   }
   if (ip_len > 0) {
     UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
-    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1)
+    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1) {
       return refuse(openssl_error("cannot encode the address"));
+    }
     GENERAL_NAME_set0_value(gn.get(), GEN_IPADD, os.release());
   } else {
     for (unsigned char c : host) {
@@ -449,8 +450,9 @@ ProxyResult<UniquePtr<GENERAL_NAMES>> leaf_san(std::string_view host) {
     GENERAL_NAME_set0_value(gn.get(), GEN_DNS, ia5.release());
   }
   UniquePtr<GENERAL_NAMES> names(GENERAL_NAMES_new());
-  if (!names || sk_GENERAL_NAME_push(names.get(), gn.get()) <= 0)
+  if (!names || sk_GENERAL_NAME_push(names.get(), gn.get()) <= 0) {
     return refuse(openssl_error("cannot build the names"));
+  }
   gn.release();
   return names;
 }

@@ -407,6 +407,47 @@ TEST(CaFiles, BadFilesAreRefusedAndNotReplaced) {
   }
 }
 
+// The PEM reader's refusals carry the step of the file being read, in full.
+TEST(CaFiles, MalformedPemTextsNameTheFileStep) {
+  TempDir good;
+  ASSERT_TRUE(must_load(good.path()));
+  const std::string cert = read_file(good / "ca-cert.pem");
+  const std::string key = read_file(good / "ca-key.pem");
+  const std::string no_end = "-----BEGIN X-----\nAAAA\n";
+  const std::string wrong_end = "-----BEGIN X-----\nAAAA\n-----END Y-----\n";
+  const std::string bad_b64 = "-----BEGIN X-----\nAB*D\n-----END X-----\n";
+  struct Case {
+    const char* what;
+    std::string cert;
+    std::string key;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"key without end line", cert, no_end, "parse ca key: section end \"-----END X-----\" missing"},
+      {"key with another end", cert, wrong_end, "parse ca key: line 3: section end \"-----END X-----\" expected"},
+      {"cert without end line", no_end, key, "parse ca cert: section end \"-----END X-----\" missing"},
+      {"cert with another end", wrong_end + cert, key,
+       "parse ca cert: line 3: section end \"-----END X-----\" expected"},
+  };
+  for (const Case& c : cases) {
+    TempDir tmp;
+    write_file(tmp / "ca-cert.pem", c.cert);
+    write_file(tmp / "ca-key.pem", c.key);
+    auto r = load_or_create_ca(tmp.path());
+    ASSERT_FALSE(r) << c.what;
+    EXPECT_EQ(r.error().code, codes::QB_5008) << c.what;
+    EXPECT_EQ(r.error().detail, c.detail) << c.what;
+  }
+  // A base64 refusal names the section and the decoder's text after the step.
+  TempDir tmp;
+  write_file(tmp / "ca-cert.pem", bad_b64 + cert);
+  write_file(tmp / "ca-key.pem", key);
+  auto r = load_or_create_ca(tmp.path());
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(r.error().detail.starts_with("parse ca cert: base64 decode error in the \"X\" section: "))
+      << r.error().detail;
+}
+
 TEST(CaFiles, RefusalTextsNameTheFix) {
   TempDir tmp;
   TempDir other;
