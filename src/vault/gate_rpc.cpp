@@ -262,24 +262,6 @@ bool take_member(Reply& r, std::string_view name, const json& value, bool& saw_o
   return false;
 }
 
-// Step 3: the params written as compact JSON and read back under the reader's limits.
-struct ContentError {
-  bool writing;  // the writer failed (its text) rather than the read-back
-  std::string text;
-};
-
-Result<json, ContentError> content_of(const json& params) {
-  std::string text;
-  try {
-    text = params.dump();
-  } catch (const json::exception& e) {
-    return ContentError{true, e.what()};
-  }
-  DomSax sax(false);
-  if (auto r = parse_json_sax(text, sax); !r) return ContentError{false, r.error().display()};
-  return Result<json, ContentError>(boost::system::in_place_value, sax.take());
-}
-
 ProxyError form_c(const QuorbeltError& row, std::string detail) {
   return proxy_error_from_gate(CliError(row, std::move(detail)));
 }
@@ -289,6 +271,20 @@ ProxyError form_p(std::string detail, ProxyErrorKind kind = ProxyErrorKind::Othe
 
 ProxyError encode_request_error(const QuorbeltError& row) {
   return form_c(catalogue::QB_2047, fmt::format("encode request: {}", row.debug()));
+}
+
+// Step 3: the params written as compact JSON and read back under the reader's limits. A writer
+// failure keeps its text; a refused read-back is a malformed request.
+ProxyResult<json> content_of(const json& params) {
+  std::string text;
+  try {
+    text = params.dump();
+  } catch (const json::exception& e) {
+    return form_c(catalogue::QB_2047, fmt::format("encode args: {}", e.what()));
+  }
+  DomSax sax(false);
+  if (!parse_json_sax(text, sax)) return encode_request_error(catalogue::QB_0004);
+  return ProxyResult<json>(boost::system::in_place_value, sax.take());
 }
 
 }  // namespace
@@ -360,12 +356,8 @@ ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view creden
   // 3.
   std::optional<json> content;
   if (!params.is_null()) {
-    auto c = content_of(params);
-    if (!c) {
-      if (c.error().writing) return form_c(catalogue::QB_2047, fmt::format("encode args: {}", c.error().text));
-      return encode_request_error(catalogue::QB_0004);
-    }
-    content = std::move(*c);
+    QB_TRY(json c, content_of(params));
+    content = std::move(c);
   }
 
   // 4, 5.
