@@ -1,6 +1,5 @@
 #include "proxy/ca.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "crypto/openssl_ptr.h"
 #include "crypto/secret.h"
 #include "proxy/ca_pem.h"
+#include "proxy/http/ip_literal.h"
 #include "proxy/owner_files.h"
 
 namespace qb {
@@ -425,19 +425,11 @@ ProxyResult<std::shared_ptr<CaState>> load_ca(const std::filesystem::path& cert_
 Result<UniquePtr<GENERAL_NAMES>, std::string> leaf_san(std::string_view host) {
   UniquePtr<GENERAL_NAME> gn(GENERAL_NAME_new());
   if (!gn) return openssl_error("GENERAL_NAME_new failed");
-  const std::string h(host);
-  unsigned char ip[16];
-  int ip_len = 0;
-  if (h.find('\0') == std::string::npos) {
-    if (::inet_pton(AF_INET, h.c_str(), ip) == 1) {
-      ip_len = 4;
-    } else if (::inet_pton(AF_INET6, h.c_str(), ip) == 1) {
-      ip_len = 16;
-    }
-  }
-  if (ip_len > 0) {
+  if (const auto ip = parse_ip_literal(host)) {
+    const auto bytes = ip->bytes();
     UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
-    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1) return openssl_error("cannot encode the address");
+    if (!os || ASN1_OCTET_STRING_set(os.get(), bytes.data(), static_cast<int>(bytes.size())) != 1)
+      return openssl_error("cannot encode the address");
     GENERAL_NAME_set0_value(gn.get(), GEN_IPADD, os.release());
   } else {
     for (unsigned char c : host) {
