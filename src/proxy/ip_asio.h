@@ -26,7 +26,7 @@ inline boost::asio::ip::address to_asio(const IpAddress& a) {
   return boost::asio::ip::address(to_asio_v6(a));
 }
 
-// A host that is an address literal, read the way a connect target has always been read: IPv4,
+// A host that is an address literal, as the upstream connector reads a CONNECT target: IPv4,
 // or IPv6 with anything after a '%' as its zone. The zone names an interface for link-local
 // (unicast or multicast) addresses when such an interface exists; otherwise its leading number
 // is the scope (0 when it has none).
