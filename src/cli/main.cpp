@@ -7,6 +7,7 @@
 
 #include "cli/dispatch.h"
 #include "core/output.h"
+#include "core/owner_file.h"
 #include "core/runtime.h"
 
 namespace {
@@ -18,10 +19,11 @@ void process_startup() {
   ::signal(SIGPIPE, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1) {
-      const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (opened >= 0 && opened != fd) {
-        ::dup2(opened, fd);
-        ::close(opened);
+      qb::UniqueFd opened(::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY));
+      if (opened.get() == fd) {
+        opened.release();  // it took the free number itself and stays open
+      } else if (opened.valid()) {
+        ::dup2(opened.get(), fd);
       }
     }
   }

@@ -4,7 +4,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <charconv>
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,8 @@
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
 #include "crypto/secret.h"
+#include "proxy/http/ip_literal.h"
+#include "proxy/ip_asio.h"
 #include "proxy/owner_files.h"
 
 namespace qb {
@@ -81,11 +84,11 @@ bool read_private_network_opt_in(const std::filesystem::path& dir) {
 bool is_loopback_host(std::string_view host) {
   if (host == "127.0.0.1" || host == "::1" || host == "localhost") return true;
   if (host.find('%') != std::string_view::npos) return false;  // no zones
-  boost::system::error_code ec;
-  const auto addr = boost::asio::ip::make_address(std::string(host), ec);
-  if (ec) return false;
-  if (addr.is_v4()) return addr.to_v4().to_bytes()[0] == 127;
-  return addr.to_v6() == boost::asio::ip::address_v6::loopback();
+  const auto addr = parse_ip_literal(host);
+  if (!addr) return false;
+  if (addr->is_v4()) return addr->bytes()[0] == 127;
+  return addr->v6_bytes() ==
+         std::array<std::uint8_t, IpAddress::kV6Size>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 }
 
 ProxyResult<void> check_bind_policy(std::string_view host, bool allow_private) {
@@ -125,43 +128,27 @@ ListenAddress listen_address_from_env() {
   return a;
 }
 
-namespace {
-// Decimal digits only, as the literal form has them.
-template <typename N>
-std::optional<N> decimal_number(std::string_view text) {
-  N n = 0;
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return n;
-}
-}  // namespace
-
 std::optional<boost::asio::ip::tcp::endpoint> socket_address_literal(std::string_view text) {
-  namespace ip = boost::asio::ip;
-  boost::system::error_code ec;
   if (!text.empty() && text.front() == '[') {
     const auto close = text.find("]:");
     if (close == std::string_view::npos) return std::nullopt;
-    std::string_view inside = text.substr(1, close - 1);
-    std::optional<std::uint32_t> zone;
-    if (const auto pct = inside.find('%'); pct != std::string_view::npos) {
-      zone = decimal_number<std::uint32_t>(inside.substr(pct + 1));
+    const auto literal = parse_ipv6_with_zone(text.substr(1, close - 1));
+    const auto port = parse_port_digits(text.substr(close + 2));
+    if (!literal || !port) return std::nullopt;
+    std::uint32_t scope = 0;
+    if (literal->zone) {
+      const auto zone = parse_decimal_u32(*literal->zone);
       if (!zone) return std::nullopt;  // a zone by interface name is for the resolver
-      inside = inside.substr(0, pct);
+      scope = *zone;
     }
-    auto addr = ip::make_address_v6(std::string(inside), ec);
-    auto port = decimal_number<std::uint16_t>(text.substr(close + 2));
-    if (ec || !port) return std::nullopt;
-    if (zone) addr.scope_id(*zone);
-    return ip::tcp::endpoint(addr, *port);
+    return boost::asio::ip::tcp::endpoint(to_asio_v6(literal->address, scope), *port);
   }
   const auto colon = text.rfind(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  auto addr = ip::make_address_v4(std::string(text.substr(0, colon)), ec);
-  auto port = decimal_number<std::uint16_t>(text.substr(colon + 1));
-  if (ec || !port) return std::nullopt;
-  return ip::tcp::endpoint(addr, *port);
+  const auto literal = parse_ipv4_literal(text.substr(0, colon));
+  const auto port = parse_port_digits(text.substr(colon + 1));
+  if (!literal || !port) return std::nullopt;
+  return boost::asio::ip::tcp::endpoint(to_asio_v4(*literal), *port);
 }
 
 ListenEndpoints resolve_listen_address(const std::string& text) {
@@ -172,9 +159,7 @@ ListenEndpoints resolve_listen_address(const std::string& text) {
     return out;
   }
   const std::string host = text.substr(0, colon);
-  std::string_view port_text = std::string_view(text).substr(colon + 1);
-  if (port_text.starts_with('+')) port_text.remove_prefix(1);
-  const auto port = decimal_number<std::uint16_t>(port_text);
+  const auto port = parse_port(std::string_view(text).substr(colon + 1));
   if (!port) {
     out.error = "invalid port value";
     return out;

@@ -134,7 +134,7 @@ void WaitRegistry::shutdown() {
   {
     std::lock_guard lock(mu_);
     shut_ = true;
-    for (auto& [key, w] : waiters_) all.push_back(std::move(w));
+    for (auto& entry : waiters_) all.push_back(std::move(entry.second));
     waiters_.clear();
   }
   for (auto& w : all) {

@@ -41,9 +41,9 @@ boost::asio::awaitable<std::invoke_result_t<F>> spawn_blocking(BlockingPool& poo
         auto run = [h, ex, work, job = std::make_shared<F>(std::move(job))]() mutable {
           R r = (*job)();
           asio::post(ex, [h, r = std::move(r)]() mutable {
-            H handler = std::move(**h);
+            H done = std::move(**h);
             h->reset();
-            std::move(handler)(std::move(r));
+            std::move(done)(std::move(r));
           });
           work->reset();
         };

@@ -1,6 +1,5 @@
 #include "proxy/ca.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "crypto/openssl_ptr.h"
 #include "crypto/secret.h"
 #include "proxy/ca_pem.h"
+#include "proxy/http/ip_literal.h"
 #include "proxy/owner_files.h"
 
 namespace qb {
@@ -423,19 +423,10 @@ ProxyResult<UniquePtr<GENERAL_NAMES>> leaf_san(std::string_view host) {
   const auto refuse = [](std::string_view what) { return fail(codes::QB_5007, "leaf params", what); };
   UniquePtr<GENERAL_NAME> gn(GENERAL_NAME_new());
   if (!gn) return refuse(openssl_error("GENERAL_NAME_new failed"));
-  const std::string h(host);
-  unsigned char ip[16];
-  int ip_len = 0;
-  if (h.find('\0') == std::string::npos) {
-    if (::inet_pton(AF_INET, h.c_str(), ip) == 1) {
-      ip_len = 4;
-    } else if (::inet_pton(AF_INET6, h.c_str(), ip) == 1) {
-      ip_len = 16;
-    }
-  }
-  if (ip_len > 0) {
+  if (const auto ip = parse_ip_literal(host)) {
+    const auto bytes = ip->bytes();
     UniquePtr<ASN1_STRING> os(ASN1_OCTET_STRING_new());
-    if (!os || ASN1_OCTET_STRING_set(os.get(), ip, ip_len) != 1) {
+    if (!os || ASN1_OCTET_STRING_set(os.get(), bytes.data(), static_cast<int>(bytes.size())) != 1) {
       return refuse(openssl_error("cannot encode the address"));
     }
     GENERAL_NAME_set0_value(gn.get(), GEN_IPADD, os.release());

@@ -11,8 +11,6 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/ip/address_v4.hpp>
-#include <boost/asio/ip/address_v6.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -24,6 +22,8 @@
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
+#include "proxy/http/ip_literal.h"
+#include "proxy/ip_asio.h"
 #include "proxy/netguard.h"
 
 namespace qb {
@@ -84,54 +84,18 @@ bool strictly_crlf_framed(std::string_view head) {
   return true;
 }
 
-// Dotted decimal with exactly four parts and no leading zeros, as the standard text form.
-std::optional<asio::ip::address_v4> parse_ipv4_literal(std::string_view s) {
-  asio::ip::address_v4::bytes_type bytes{};
-  std::size_t part = 0;
-  std::size_t i = 0;
-  while (true) {
-    std::size_t digits = 0;
-    unsigned value = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && digits < 4) {
-      value = value * 10 + static_cast<unsigned>(s[i] - '0');
-      ++digits;
-      ++i;
-    }
-    if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && s[i - digits] == '0')) return std::nullopt;
-    bytes[part++] = static_cast<unsigned char>(value);
-    if (part == 4) break;
-    if (i >= s.size() || s[i] != '.') return std::nullopt;
-    ++i;
-  }
-  if (i != s.size()) return std::nullopt;
-  return asio::ip::address_v4(bytes);
-}
-
-// An IPv6 text form without brackets or zone.
-std::optional<asio::ip::address_v6> parse_ipv6_literal(std::string_view s) {
-  if (s.find(':') == std::string_view::npos) return std::nullopt;
-  for (char c : s) {
-    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
-    if (!ok) return std::nullopt;  // also keeps Asio's own "%scope" form out
-  }
-  error_code ec;
-  auto a = asio::ip::make_address_v6(std::string(s), ec);
-  if (ec) return std::nullopt;
-  return a;
-}
-
 // An IPv6 literal, optionally with a zone made of letters, digits, '-' and '_'. A zone with any
 // other character (a '.' in particular) would let the host text end like a host name.
 bool is_ipv6_literal_with_zone(std::string_view host) {
-  const std::size_t pct = host.find('%');
-  if (pct == std::string_view::npos) return parse_ipv6_literal(host).has_value();
-  const std::string_view zone = host.substr(pct + 1);
-  if (zone.empty()) return false;
-  for (char c : zone) {
+  const auto literal = parse_ipv6_with_zone(host);
+  if (!literal) return false;
+  if (!literal->zone) return true;
+  if (literal->zone->empty()) return false;
+  for (char c : *literal->zone) {
     const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
     if (!ok) return false;
   }
-  return parse_ipv6_literal(host.substr(0, pct)).has_value();
+  return true;
 }
 
 // Later steps compare the raw host with vault bindings while the upstream request would cut it
@@ -191,18 +155,6 @@ asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
 }
 
 }  // namespace
-
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
 
 Authority split_authority(std::string_view text) {
   if (!text.empty() && text.front() == '[') {
@@ -273,10 +225,8 @@ TargetVerdict check_connect_target(std::string_view host, bool allow_private) {
   if (is_malformed_host(host)) return TargetVerdict::Malformed;
   if (allow_private) return TargetVerdict::Allowed;
   if (host.find('%') != std::string_view::npos) return TargetVerdict::BlockedLiteral;
-  if (auto v4 = parse_ipv4_literal(host))
-    return is_blocked_ip(*v4) ? TargetVerdict::BlockedLiteral : TargetVerdict::Allowed;
-  if (auto v6 = parse_ipv6_literal(host))
-    return is_blocked_ip(*v6) ? TargetVerdict::BlockedLiteral : TargetVerdict::Allowed;
+  if (auto literal = parse_ip_literal(host))
+    return is_blocked_ip(to_asio(*literal)) ? TargetVerdict::BlockedLiteral : TargetVerdict::Allowed;
   return TargetVerdict::Allowed;
 }
 

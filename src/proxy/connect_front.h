@@ -15,6 +15,7 @@
 
 #include "core/async_semaphore.h"
 #include "core/errors.h"
+#include "proxy/http/ip_literal.h"  // parse_port, used with split_authority
 #include "proxy/proxy_state.h"
 
 namespace qb {
@@ -51,9 +52,6 @@ struct Authority {
 // An authority text to host and port; the port is 443 when absent or not a valid port. The host
 // is not checked. Also used on Host headers inside the tunnel.
 Authority split_authority(std::string_view text);
-
-// An optional '+' and one or more ASCII digits, at most 65535 (leading zeros allowed).
-std::optional<std::uint16_t> parse_port(std::string_view text);
 
 // One past the first CR LF CR LF in buf, if there is one.
 std::optional<std::size_t> find_head_end(std::string_view buf);

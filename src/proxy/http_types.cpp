@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 
 #include "core/text.h"
 
@@ -167,12 +168,34 @@ bool is_valid_header_name(std::string_view name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) { return is_tchar(c); });
 }
 
-bool is_safe_header_value(std::string_view value) {
-  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+namespace {
+
+constexpr bool byte_allowed(unsigned c, HeaderValueRule rule) {
+  if (c == '\t') return true;
+  switch (rule) {
+    case HeaderValueRule::NoLineBreaks:
+      return c != '\r' && c != '\n' && c != 0;
+    case HeaderValueRule::NoControls:
+      return c >= 0x20 && c != 0x7F;
+    case HeaderValueRule::VisibleAscii:
+      return c >= 0x20 && c <= 0x7E;
+  }
+  return false;
 }
 
-bool is_visible_text(std::string_view value) {
-  return std::all_of(value.begin(), value.end(), [](unsigned char c) { return c == '\t' || (c >= 0x20 && c <= 0x7E); });
+// One row of 256 answers per rule: header values are checked on every request.
+constexpr auto kAllowed = [] {
+  std::array<std::array<bool, 256>, 3> t{};
+  for (unsigned r = 0; r < 3; ++r)
+    for (unsigned c = 0; c < 256; ++c) t[r][c] = byte_allowed(c, static_cast<HeaderValueRule>(r));
+  return t;
+}();
+
+}  // namespace
+
+bool header_value_allowed(std::string_view value, HeaderValueRule rule) {
+  const auto& row = kAllowed[static_cast<std::size_t>(rule)];
+  return std::all_of(value.begin(), value.end(), [&row](unsigned char c) { return row[c]; });
 }
 
 void strip_hop_by_hop(HeaderList& headers) {

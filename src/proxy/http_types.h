@@ -73,10 +73,26 @@ class HeaderList {
 
 // The tchar rule of HTTP: a non-empty token.
 bool is_valid_header_name(std::string_view name);
-// No CR, LF or NUL (the bytes that would split or end a head on the wire).
-bool is_safe_header_value(std::string_view value);
-// Visible ASCII or TAB only.
-bool is_visible_text(std::string_view value);
+// What a header value may hold. TAB is allowed by every rule.
+enum class HeaderValueRule : std::uint8_t {
+  NoLineBreaks,  // no CR, LF or NUL: the bytes that would split or end a head on the wire
+  NoControls,    // no other byte below 0x20 and no DEL; bytes of 0x80 and above allowed
+  VisibleAscii,  // visible ASCII only
+};
+bool header_value_allowed(std::string_view value, HeaderValueRule rule);
+
+// What the tunnel and the upstream client put on the wire.
+inline bool is_safe_header_value(std::string_view value) {
+  return header_value_allowed(value, HeaderValueRule::NoLineBreaks);
+}
+// What injection writes into a header.
+inline bool is_valid_header_value(std::string_view value) {
+  return header_value_allowed(value, HeaderValueRule::NoControls);
+}
+// What is read as a list of names or a host.
+inline bool is_visible_text(std::string_view value) {
+  return header_value_allowed(value, HeaderValueRule::VisibleAscii);
+}
 
 // Removed from requests and responses, in this order, after the names that Connection lists.
 inline constexpr std::string_view HOP_BY_HOP_HEADERS[] = {

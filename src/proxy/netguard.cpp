@@ -19,6 +19,7 @@
 #include "core/errors.h"
 #include "core/runtime_async.h"
 #include "core/text.h"
+#include "proxy/http/ip_literal.h"
 #include "proxy/netguard_async.h"
 
 namespace qb {
@@ -60,7 +61,6 @@ constexpr std::array<std::string_view, BLOCKED_NET_COUNT> kBlockedTexts = {
 std::optional<BlockedNet> parse_cidr(std::string_view text) {
   auto slash = text.find('/');
   if (slash == std::string_view::npos) return std::nullopt;
-  std::string addr_text(text.substr(0, slash));
   auto prefix_text = text.substr(slash + 1);
   unsigned prefix = 0;
   auto [end, ec] = std::from_chars(prefix_text.data(), prefix_text.data() + prefix_text.size(), prefix);
@@ -68,14 +68,11 @@ std::optional<BlockedNet> parse_cidr(std::string_view text) {
 
   BlockedNet net;
   net.text = text;
-  if (::inet_pton(AF_INET, addr_text.c_str(), net.addr.data()) == 1) {
-    if (prefix > 32) return std::nullopt;
-  } else if (::inet_pton(AF_INET6, addr_text.c_str(), net.addr.data()) == 1) {
-    if (prefix > 128) return std::nullopt;
-    net.v6 = true;
-  } else {
-    return std::nullopt;
-  }
+  const auto address = parse_ip_literal(text.substr(0, slash));
+  if (!address) return std::nullopt;
+  net.v6 = address->is_v6();
+  if (prefix > (net.v6 ? 128u : 32u)) return std::nullopt;
+  std::copy(address->bytes().begin(), address->bytes().end(), net.addr.begin());
   net.prefix = static_cast<std::uint8_t>(prefix);
   return net;
 }

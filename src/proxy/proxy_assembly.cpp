@@ -33,9 +33,7 @@ class InterceptingTunnel final : public TunnelHandler {
 
 ProxyResult<std::shared_ptr<ProxyState>> build_proxy_state(Runtime& rt, ProxyParts parts) {
   const ProxyLimits& limits = parts.limits;
-  UpstreamOptions upstream_options;
-  upstream_options.response_head_timeout = limits.upstream_head_timeout;
-  upstream_options.body = BodyTimeouts{limits.body_idle_timeout, limits.body_total_timeout};
+  const UpstreamOptions upstream_options{limits.upstream};
   QB_TRY(auto upstream,
          build_upstream_client(rt.blocking(), parts.allow_private, parts.upstream_roots, upstream_options));
   QB_TRY(auto tls, build_tunnel_tls());
@@ -56,8 +54,7 @@ ProxyResult<std::shared_ptr<ProxyState>> build_proxy_state(Runtime& rt, ProxyPar
   tunnel.tls = tls;
   tunnel.upstream = state->upstream;
   tunnel.service = std::make_shared<VaultRequestService>(state->vault);
-  tunnel.limits.handshake_deadline = limits.tls_handshake_deadline;
-  tunnel.limits.header_read_timeout = limits.header_read_timeout;
+  tunnel.limits = limits.tunnel;
   state->tunnel = std::make_shared<InterceptingTunnel>(std::move(tunnel));
   return state;
 }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "proxy/limits.h"
+
 namespace qb {
 
 class AsyncSemaphore;
@@ -18,19 +20,6 @@ class TunnelHandler;
 
 inline constexpr std::size_t TUNNEL_SLOT_COUNT = 512;
 inline constexpr std::size_t CONNECTION_PERMIT_COUNT = 64;
-
-// The time limits of one connection; tests shorten them.
-struct ProxyLimits {
-  std::chrono::milliseconds preamble_deadline{10'000};   // CONNECT head read and parsed
-  std::chrono::milliseconds slot_wait_deadline{10'000};  // waiting for a tunnel slot
-  std::chrono::milliseconds tls_handshake_deadline{10'000};
-  std::chrono::milliseconds header_read_timeout{30'000};  // request heads inside the tunnel
-  std::chrono::milliseconds upstream_head_timeout{30'000};
-  std::chrono::milliseconds body_idle_timeout{60'000};  // streamed body without progress
-  std::chrono::milliseconds body_total_timeout{3'600'000};
-  // After a failed accept (for example out of descriptors), so the loop does not spin.
-  std::chrono::milliseconds accept_error_pause{50};
-};
 
 struct ProxyState {
   // The whole expected Proxy-Authorization value ("Basic " and the credential). Always set by

@@ -25,13 +25,4 @@ struct RequestHead {
   std::vector<HeadField> headers;
 };
 
-// What may go on the wire as a header value: no byte below 0x20 but TAB, and no DEL. Bytes of
-// 0x80 and above are allowed.
-inline bool is_valid_header_value(std::string_view value) {
-  for (unsigned char c : value) {
-    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
-  }
-  return true;
-}
-
 }  // namespace qb

@@ -15,6 +15,7 @@
 #include "core/runtime.h"
 #include "proxy/ca.h"
 #include "proxy/http_types.h"
+#include "proxy/limits.h"
 #include "proxy/upstream.h"
 
 namespace boost::asio::ip {
@@ -55,13 +56,6 @@ struct RequestUrls {
   std::string log_url;       // lookup_url sanitised
 };
 RequestUrls request_urls(const RequestTarget& target, const std::string& connect_authority);
-
-struct TunnelLimits {
-  std::chrono::milliseconds handshake_deadline{10'000};   // HANDSHAKE_DEADLINE
-  std::chrono::milliseconds header_read_timeout{30'000};  // HEADER_READ_TIMEOUT, idle waits included
-  std::size_t max_head_bytes = 417'792;
-  std::size_t max_header_fields = 100;  // one more is answered 431, like an over-long head
-};
 
 // The shared TLS server settings of every tunnel: TLS 1.3 only, no client authentication,
 // ALPN "http/1.1" (a client offering other protocols only is refused), no session resumption.

@@ -34,6 +34,7 @@
 #include "crypto/openssl_ptr.h"
 #include "proxy/async_event.h"
 #include "proxy/http_parser.h"
+#include "proxy/ip_asio.h"
 #include "proxy/netguard_async.h"
 
 namespace qb {
@@ -512,13 +513,11 @@ asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::
                                                               std::string host, std::uint16_t port) {
   auto ex = co_await asio::this_coro::executor;
   std::vector<asio::ip::address> addrs;
-  error_code aec;
-  auto literal = asio::ip::make_address(host, aec);
-  if (!aec) {
-    if (!c->resolver.allow_private() && is_blocked_ip(literal))
+  if (auto literal = connectable_address_literal(host)) {
+    if (!c->resolver.allow_private() && is_blocked_ip(*literal))
       co_return fmt::format("{}: {} resolves only to blocked (private/link-local/IMDS) addresses", codes::QB_5070,
                             host);
-    addrs.push_back(literal);
+    addrs.push_back(*literal);
   } else {
     auto op = c->resolver.resolve(host);
     ResolveResult r = co_await std::move(op);
@@ -555,9 +554,7 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
   sock->set_option(tcp::no_delay(true), ec);
   auto conn = std::make_unique<Conn>(std::move(*sock), c->ctx, std::move(key));
   SSL* ssl = conn->tls.native_handle();
-  error_code lec;
-  asio::ip::make_address(host, lec);
-  if (!lec) {
+  if (connectable_address_literal(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
   } else {
     SSL_set_tlsext_host_name(ssl, host.c_str());

@@ -14,31 +14,18 @@
 #include "core/errors.h"
 #include "core/runtime.h"
 #include "proxy/http_types.h"
+#include "proxy/limits.h"
 #include "proxy/netguard.h"
 #include "vault/platform_roots.h"
 
 namespace qb {
 
-struct BodyTimeouts {
-  std::chrono::milliseconds idle{60'000};         // IDLE_BODY_TIMEOUT
-  std::chrono::milliseconds absolute{3'600'000};  // ABSOLUTE_BODY_DEADLINE
-};
-
 // The idle limit runs only while a read waits for bytes; the absolute limit counts from the
 // wrapping. Either one failing aborts the inner body and fails the read with QB-5072 or QB-5073.
 std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner, BodyTimeouts timeouts = {});
 
-struct UpstreamOptions {
-  std::chrono::milliseconds response_head_timeout{30'000};  // RESPONSE_HEADER_TIMEOUT, from handover
-  BodyTimeouts body;
-  std::chrono::milliseconds connect_timeout{15'000};    // per address family, split among its addresses
-  std::chrono::milliseconds fallback_delay{300};        // before the second address family starts
-  std::chrono::milliseconds pool_idle_timeout{90'000};  // an idle connection is closed after this
-  // Idle connections kept over all hosts, well under the descriptor limits of the platforms; the
-  // oldest is closed to make room.
-  std::size_t pool_max_idle = 128;
-  std::size_t max_head_bytes = 417'792;
-  std::size_t max_response_fields = 100;  // more in a response head: an upstream failure
+// The limits (in proxy/limits.h) and the seams of the client.
+struct UpstreamOptions : UpstreamLimits {
   // Name look-up behind the guard; empty: the system resolver.
   std::function<ResolveResult(const std::string& host)> lookup;
 };

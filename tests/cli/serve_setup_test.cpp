@@ -154,6 +154,17 @@ TEST(ServeSetup, SocketAddressLiterals) {
            Case{"[::1%4294967296]:1983", nullptr},
            Case{"[127.0.0.1]:1983", nullptr},
            Case{"localhost:1983", nullptr},
+           Case{"127.0.0.1:65535", "127.0.0.1:65535"},
+           Case{"[::ffff:1.2.3.4]:0080", "[::ffff:1.2.3.4]:80"},
+           Case{"[::1%01]:80", "[::1%1]:80", 1},
+           Case{"[::1]:", nullptr},
+           Case{"[::1]: 1", nullptr},
+           Case{"[::1]:65536", nullptr},
+           Case{"[::1]", nullptr},
+           Case{"[::1%1%2]:80", nullptr},
+           Case{"127.0.0.01:80", nullptr},
+           Case{"127.1:80", nullptr},
+           Case{" 127.0.0.1:80", nullptr},
        }) {
     const auto ep = socket_address_literal(c.text);
     if (c.endpoint == nullptr) {
@@ -187,6 +198,10 @@ TEST(ServeSetup, ResolverPathPorts) {
            Case{"127.0.0.1:+65536", nullptr, "invalid port value"},
            Case{"127.0.0.1: 1983", nullptr, "invalid port value"},
            Case{"127.0.0.1", nullptr, "invalid socket address"},
+           Case{"127.0.0.1:00065535", "127.0.0.1:65535"},
+           Case{"127.0.0.1:", nullptr, "invalid port value"},
+           Case{"127.0.0.1:65536", nullptr, "invalid port value"},
+           Case{"127.0.0.1:1 ", nullptr, "invalid port value"},
        }) {
     const auto r = resolve_listen_address(c.text);
     if (c.endpoint == nullptr) {

@@ -179,6 +179,11 @@ TEST(ConnectFront, TargetGuard) {
       {"fe80::1%eth0", V::BlockedLiteral, V::Allowed},
       {"2606:4700::1111%1", V::BlockedLiteral, V::Allowed},
       {"name%zone", V::BlockedLiteral, V::Allowed},
+      {"127.0.0.01", V::Allowed, V::Allowed},  // leading zero: a name, for the guarded resolver
+      {"::ffff:10.0.0.1", V::BlockedLiteral, V::Allowed},
+      {"::1.2.3.4", V::BlockedLiteral, V::Allowed},  // IPv4-compatible
+      {"FE80::1", V::BlockedLiteral, V::Allowed},
+      {"::1%lo", V::BlockedLiteral, V::Allowed},
       // Hosts no later step could treat consistently are refused whatever the opt-in.
       {"", V::Malformed, V::Malformed},
       {"evil.example#.bank.example", V::Malformed, V::Malformed},
@@ -195,6 +200,9 @@ TEST(ConnectFront, TargetGuard) {
       {"fe80::1%", V::Malformed, V::Malformed},
       {"fe80::1%x.bank.example", V::Malformed, V::Malformed},
       {"::gg", V::Malformed, V::Malformed},
+      {"1:2:3:4:5:6:7:8:9", V::Malformed, V::Malformed},
+      {"::1%lo%1", V::Malformed, V::Malformed},
+      {"::ffff:1.2.3.04", V::Malformed, V::Malformed},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(check_connect_target(c.host, false), c.guarded) << c.host;

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/owner_file.h"
 #include "crypto/openssl_ptr.h"
 #include "support/tls_test_server.h"
 
@@ -164,18 +165,16 @@ std::string http_response(int status, std::string_view reason, std::string_view 
 }
 
 std::uint16_t closed_loopback_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket");
+  const UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  if (!fd.valid()) throw std::runtime_error("socket");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     throw std::runtime_error("bind");
   }
-  ::close(fd);
   return ntohs(addr.sin_port);
 }
 

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/owner_file.h"
+
 extern char** environ;
 
 namespace qb::test {
@@ -29,9 +31,14 @@ bool forbid_new_threads() {
 }
 
 ProcessResult run_process(const std::filesystem::path& program, const ProcessOptions& opts) {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
+  // Read end first, write end second, as pipe2 fills them.
+  UniqueFd in[2], out[2], err[2];
+  for (UniqueFd* ends : {in, out, err}) {
+    int raw[2];
+    if (::pipe2(raw, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    ends[0] = UniqueFd(raw[0]);
+    ends[1] = UniqueFd(raw[1]);
+  }
 
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) {
@@ -55,13 +62,13 @@ ProcessResult run_process(const std::filesystem::path& program, const ProcessOpt
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    ::dup2(in[0], 0);
+    ::dup2(in[0].get(), 0);
     if (opts.close_stdout) {
       ::close(1);
     } else {
-      ::dup2(out[1], 1);
+      ::dup2(out[1].get(), 1);
     }
-    ::dup2(err[1], 2);
+    ::dup2(err[1].get(), 2);
     // Only 0, 1 and 2 go to the child: an inherited listener of the test would keep its port open.
 #if defined(__linux__)
     ::close_range(3, ~0U, 0);
@@ -73,27 +80,24 @@ ProcessResult run_process(const std::filesystem::path& program, const ProcessOpt
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  in[0].reset();
+  out[1].reset();
+  err[1].reset();
 
   ProcessResult r;
   std::size_t written = 0;
-  int in_fd = in[1];
-  ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
-  if (opts.stdin_data.empty()) {
-    ::close(in_fd);
-    in_fd = -1;
-  }
-  int fds[2] = {out[0], err[0]};
+  UniqueFd& in_fd = in[1];
+  ::fcntl(in_fd.get(), F_SETFL, O_NONBLOCK);
+  if (opts.stdin_data.empty()) in_fd.reset();
+  UniqueFd* fds[2] = {&out[0], &err[0]};
   std::string* sinks[2] = {&r.out, &r.err};
   const auto deadline = std::chrono::steady_clock::now() + opts.timeout;
-  while (fds[0] >= 0 || fds[1] >= 0) {
+  while (fds[0]->valid() || fds[1]->valid()) {
     pollfd p[3];
     int n = 0;
     for (int i = 0; i < 2; ++i)
-      if (fds[i] >= 0) p[n++] = {fds[i], POLLIN, 0};
-    if (in_fd >= 0) p[n++] = {in_fd, POLLOUT, 0};
+      if (fds[i]->valid()) p[n++] = {fds[i]->get(), POLLIN, 0};
+    if (in_fd.valid()) p[n++] = {in_fd.get(), POLLOUT, 0};
     const int rc = ::poll(p, n, 200);
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(pid, SIGKILL);
@@ -102,32 +106,27 @@ ProcessResult run_process(const std::filesystem::path& program, const ProcessOpt
     if (rc <= 0) continue;
     for (int k = 0; k < n; ++k) {
       if (!p[k].revents) continue;
-      if (p[k].fd == in_fd) {
-        const ssize_t w = ::write(in_fd, opts.stdin_data.data() + written, opts.stdin_data.size() - written);
+      if (in_fd.valid() && p[k].fd == in_fd.get()) {
+        const ssize_t w = ::write(in_fd.get(), opts.stdin_data.data() + written, opts.stdin_data.size() - written);
         if (w > 0) written += static_cast<std::size_t>(w);
         if (w < 0 && errno != EAGAIN) written = opts.stdin_data.size();
-        if (written >= opts.stdin_data.size()) {
-          ::close(in_fd);
-          in_fd = -1;
-        }
+        if (written >= opts.stdin_data.size()) in_fd.reset();
         continue;
       }
       for (int i = 0; i < 2; ++i) {
-        if (p[k].fd != fds[i]) continue;
+        if (!fds[i]->valid() || p[k].fd != fds[i]->get()) continue;
         char buf[4096];
-        const ssize_t got = ::read(fds[i], buf, sizeof buf);
+        const ssize_t got = ::read(fds[i]->get(), buf, sizeof buf);
         if (got > 0) {
           sinks[i]->append(buf, static_cast<std::size_t>(got));
         } else if (got == 0 || errno != EINTR) {
-          ::close(fds[i]);
-          fds[i] = -1;
+          fds[i]->reset();
         }
       }
     }
   }
-  if (in_fd >= 0) ::close(in_fd);
-  for (int fd : fds)
-    if (fd >= 0) ::close(fd);
+  in_fd.reset();
+  for (UniqueFd* fd : fds) fd->reset();
   // The output can end before the child does (it closed its descriptors): the wait is bounded
   // by the same limit.
   int status = 0;

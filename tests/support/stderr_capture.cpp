@@ -12,24 +12,20 @@ namespace qb::test {
 StderrCapture::StderrCapture() {
   std::FILE* f = std::tmpfile();
   if (f == nullptr) std::abort();
-  file_ = ::dup(::fileno(f));
+  file_ = UniqueFd(::dup(::fileno(f)));
   std::fclose(f);
   std::fflush(stderr);
-  saved_ = ::dup(STDERR_FILENO);
-  if (file_ < 0 || saved_ < 0 || ::dup2(file_, STDERR_FILENO) < 0) std::abort();
+  saved_ = UniqueFd(::dup(STDERR_FILENO));
+  if (!file_.valid() || !saved_.valid() || ::dup2(file_.get(), STDERR_FILENO) < 0) std::abort();
 }
 
-StderrCapture::~StderrCapture() {
-  restore();
-  ::close(file_);
-}
+StderrCapture::~StderrCapture() { restore(); }
 
 void StderrCapture::restore() {
-  if (saved_ < 0) return;
+  if (!saved_.valid()) return;
   std::fflush(stderr);
-  ::dup2(saved_, STDERR_FILENO);
-  ::close(saved_);
-  saved_ = -1;
+  ::dup2(saved_.get(), STDERR_FILENO);
+  saved_.reset();
 }
 
 std::string StderrCapture::text() const {
@@ -37,7 +33,7 @@ std::string StderrCapture::text() const {
   std::string out;
   char buf[4096];
   for (off_t at = 0;;) {
-    const ssize_t n = ::pread(file_, buf, sizeof buf, at);
+    const ssize_t n = ::pread(file_.get(), buf, sizeof buf, at);
     if (n <= 0) break;
     out.append(buf, static_cast<std::size_t>(n));
     at += n;

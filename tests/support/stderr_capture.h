@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/owner_file.h"
+
 namespace qb::test {
 
 class StderrCapture {
@@ -24,8 +26,8 @@ class StderrCapture {
   void restore();
 
  private:
-  int file_ = -1;
-  int saved_ = -1;
+  UniqueFd file_;
+  UniqueFd saved_;
 };
 
 }  // namespace qb::test

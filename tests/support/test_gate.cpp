@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/bytes.h"
+#include "core/owner_file.h"
 #include "crypto/codecs.h"
 #include "crypto/noise_responder.h"
 #include "crypto/primitives.h"
@@ -141,11 +142,11 @@ void trust_test_gate_ca() {
   static std::once_flag once;
   std::call_once(once, [] {
     char path[] = "/tmp/qb-test-gate-ca-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) throw std::runtime_error("mkstemp");
+    UniqueFd fd(::mkstemp(path));
+    if (!fd.valid()) throw std::runtime_error("mkstemp");
     const std::string& pem = test_gate_ca().cert_pem;
-    const bool ok = ::write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
-    ::close(fd);
+    const bool ok = ::write(fd.get(), pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    fd.reset();
     if (!ok) throw std::runtime_error("writing the test gate CA");
     ::setenv("SSL_CERT_FILE", path, 1);
     ::unsetenv("SSL_CERT_DIR");
@@ -195,8 +196,10 @@ struct TestGate::Impl {
     beast::error_code ec;
     // The socket owns a duplicate; the server closes the descriptor itself.
     tcp::socket sock(ioc);
-    sock.assign(tcp::v4(), ::dup(fd), ec);
+    UniqueFd copy(::dup(fd));
+    sock.assign(tcp::v4(), copy.get(), ec);
     if (ec) return;
+    copy.release();
     asio::ssl::stream<tcp::socket> stream(std::move(sock), ctx);
     stream.handshake(asio::ssl::stream_base::server, ec);
     if (ec) return;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/owner_file.h"
 #include "support/bounded_thread.h"
 
 namespace qb::test {
@@ -24,7 +25,7 @@ struct TlsTestServer::Impl {
   TlsTestServerOptions options;
   TlsTestHandlers handlers;
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx{nullptr, SSL_CTX_free};
-  int listen_fd = -1;
+  UniqueFd listen_fd;
   std::uint16_t port = 0;
   BoundedThread acceptor;
 
@@ -40,7 +41,7 @@ struct TlsTestServer::Impl {
 
   void accept_loop() {
     while (true) {
-      const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+      const int fd = ::accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0 && handlers.admit && !handlers.admit()) {
         std::lock_guard lock(mu);
         ++connections;
@@ -108,18 +109,17 @@ TlsTestServer::TlsTestServer(const TestCert& leaf, TlsTestServerOptions options)
   if (!impl_->ctx) throw std::runtime_error("test server: TLS context");
   use_test_cert(impl_->ctx.get(), leaf);
 
-  impl_->listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (impl_->listen_fd < 0) throw std::runtime_error("test server: socket");
+  impl_->listen_fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!impl_->listen_fd.valid()) throw std::runtime_error("test server: socket");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   const int on = 1;
-  ::setsockopt(impl_->listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(impl_->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(impl_->listen_fd, SOMAXCONN) != 0 ||
-      ::getsockname(impl_->listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(impl_->listen_fd);
+  ::setsockopt(impl_->listen_fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(impl_->listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(impl_->listen_fd.get(), SOMAXCONN) != 0 ||
+      ::getsockname(impl_->listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     throw std::runtime_error("test server: bind/listen");
   }
   impl_->port = ntohs(addr.sin_port);
@@ -139,7 +139,7 @@ void TlsTestServer::stop() {
     impl_->stopped = true;
     impl_->stopping = true;
     // shutdown(2) wakes the threads blocked in accept and read; the descriptors are closed by their owners.
-    ::shutdown(impl_->listen_fd, SHUT_RDWR);
+    ::shutdown(impl_->listen_fd.get(), SHUT_RDWR);
     for (int fd : impl_->open_fds) ::shutdown(fd, SHUT_RDWR);
   }
   if (impl_->handlers.on_stop) impl_->handlers.on_stop();
@@ -155,7 +155,7 @@ void TlsTestServer::stop() {
   for (int fd : impl_->open_fds) ::close(fd);
   impl_->open_fds.clear();
   impl_->pending.clear();
-  ::close(impl_->listen_fd);
+  impl_->listen_fd.reset();
 }
 
 std::uint16_t TlsTestServer::port() const { return impl_->port; }

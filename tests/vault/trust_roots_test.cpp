@@ -71,7 +71,7 @@ class GatePlatformRoots : public ::testing::Test {
   void write_pem(const std::filesystem::path& p, const std::vector<const test::TestCert*>& certs,
                  std::string junk = {}) {
     std::string text = junk;
-    for (const auto* c : certs) text += c->cert_pem;
+    for (const auto* cert : certs) text += cert->cert_pem;
     test::write_file(p, text);
   }
   static std::vector<DerCert> sorted(std::vector<DerCert> v) {
