@@ -465,8 +465,8 @@ asio::awaitable<ProxyResult<void>> serve_http(TunnelContext& ctx, AgentTls& tls,
   }
 }
 
-asio::awaitable<error_code> handshake(AgentTls& tls) {
-  auto [ec, n] = co_await tls.async_handshake(TlsStream::Role::server, use_tuple);
+asio::awaitable<error_code> handshake(AgentTls& tls, const std::string& already_read) {
+  auto [ec, n] = co_await tls.async_handshake(TlsStream::Role::server, asio::buffer(already_read), use_tuple);
   co_return ec;
 }
 
@@ -484,7 +484,7 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
 
   error_code nd;
   socket.set_option(tcp::no_delay(true), nd);
-  AgentTls tls(std::move(socket), ctx->tls->impl().ctx.native_handle(), std::move(leftover));
+  AgentTls tls(std::move(socket), ctx->tls->impl().ctx.native_handle());
   if (!tls.valid()) co_return ProxyError(codes::QB_5071, "MITM handshake: cannot create the TLS connection state");
   SSL* ssl = tls.native_handle();
   // The certificate is the CONNECT host's whatever name the client hello carries.
@@ -493,12 +493,13 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
     ERR_clear_error();
     co_return ProxyError(codes::QB_5071, "MITM handshake: cannot install the leaf certificate");
   }
-  auto shaking = handshake(tls);
+  auto shaking = handshake(tls, leftover);
   auto timed = within(std::move(shaking), ctx->limits.handshake_deadline);
   std::optional<error_code> shaken = co_await std::move(timed);
   if (!shaken) co_return ProxyError(codes::QB_5071, "MITM handshake timed out");
   if (*shaken) co_return ProxyError(codes::QB_5071, fmt::format("MITM handshake: {}", shaken->message()));
   leaf.reset();
+  std::string().swap(leftover);
 
   auto op = serve_http(*ctx, tls, host, port);
   ProxyResult<void> r = co_await std::move(op);
