@@ -229,7 +229,7 @@ Framing frame_response(ProxyResponse& r, bool head_request, unsigned version, bo
   return f;
 }
 
-asio::awaitable<Result<void, std::string>> send(AgentTls& tls, asio::const_buffer bytes) {
+asio::awaitable<Result<void, std::string>> write_all(AgentTls& tls, asio::const_buffer bytes) {
   auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
   if (ec) co_return ec.message();
   co_return Result<void, std::string>{};
@@ -244,11 +244,11 @@ asio::awaitable<Result<void, std::string>> stream_body(AgentTls& tls, BodyReader
     if (f.no_body) continue;
     std::size_t len = *n;
     const char* start = f.chunked ? frame_chunk_in_place(data, *n, &len) : data;
-    auto sent = send(tls, asio::const_buffer(start, len));
+    auto sent = write_all(tls, asio::const_buffer(start, len));
     QB_CO_TRY_VOID(co_await std::move(sent));
   }
   if (!f.chunked) co_return Result<void, std::string>{};
-  auto last = send(tls, asio::buffer(LAST_CHUNK));
+  auto last = write_all(tls, asio::buffer(LAST_CHUNK));
   co_return co_await std::move(last);
 }
 
@@ -268,7 +268,7 @@ asio::awaitable<Result<bool, std::string>> write_response(AgentTls& tls, AgentRe
     co_return fmt::format("invalid response header {}", debug_quote(fields.error()));
   if (!r.body) {
     if (!f.no_body) head += r.static_body;
-    auto sent = send(tls, asio::buffer(head));
+    auto sent = write_all(tls, asio::buffer(head));
     QB_CO_TRY_VOID(co_await std::move(sent));
     co_return f.close_delimited;
   }
@@ -282,7 +282,7 @@ asio::awaitable<Result<bool, std::string>> write_response(AgentTls& tls, AgentRe
     else
       head.append(data, first);
   }
-  auto sent = send(tls, asio::buffer(head));
+  auto sent = write_all(tls, asio::buffer(head));
   QB_CO_TRY_VOID(co_await std::move(sent));
   auto streamed = stream_body(tls, *r.body, f, data);
   QB_CO_TRY_VOID(co_await std::move(streamed));

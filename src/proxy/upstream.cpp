@@ -328,7 +328,7 @@ struct Exchange {
   }
 };
 
-asio::awaitable<Result<void, std::string>> send(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
+asio::awaitable<Result<void, std::string>> write_all(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
   auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
   if (ec) co_return err_text(ec);
   co_return Result<void, std::string>{};
@@ -354,7 +354,7 @@ asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
     if (*r == 0) {
       Result<void, std::string> sent;
       if (ex->chunked_upload) {
-        auto last = send(tls, asio::buffer(LAST_CHUNK));
+        auto last = write_all(tls, asio::buffer(LAST_CHUNK));
         sent = co_await std::move(last);
       }
       if (sent)
@@ -366,7 +366,7 @@ asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
     ex->upload_consumed = true;
     std::size_t len = *r;
     const char* start = ex->chunked_upload ? frame_chunk_in_place(data, *r, &len) : data;
-    auto piece = send(tls, asio::const_buffer(start, len));
+    auto piece = write_all(tls, asio::const_buffer(start, len));
     Result<void, std::string> sent = co_await std::move(piece);
     if (!sent) {
       // The server stopped reading (it may have answered early): the response still counts.
@@ -638,7 +638,7 @@ asio::awaitable<Result<void, std::string>> send_request(std::shared_ptr<Exchange
     else
       out.head.append(data, first);
   }
-  auto head = send(xc->conn->tls, asio::buffer(out.head));
+  auto head = write_all(xc->conn->tls, asio::buffer(out.head));
   QB_CO_TRY_VOID(co_await std::move(head));
   if (out.has_body) {
     xc->upload_running = true;
