@@ -481,6 +481,68 @@ TEST(TunnelUpstreamConnect, SecondAddressFamilyIsTriedWhenTheFirstFails) {
   EXPECT_EQ(echo.requests()[0].header("host"), fmt::format("localhost:{}", echo.port()));
 }
 
+// A loopback listener whose accept queue is full: a further connect gets no answer to its SYN.
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("listener");
+    port_ = ntohs(a.sin_port);
+    // Never accepted: it fills the queue.
+    filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("filler");
+  }
+  ~UnansweredPort() {
+    ::close(filler_);
+    ::close(listener_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+TEST(TunnelUpstreamConnect, ConnectWithoutAnswerEndsAtTheConnectLimitOrEarlierAtTheHeadDeadline) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds connect_timeout;
+    std::chrono::milliseconds head_timeout;
+    std::string status_line;
+    std::string body;
+    std::string log;
+  };
+  // The other limit is far beyond curl's own: a connect the deadline failed to end fails the case.
+  const std::vector<Case> cases = {
+      {"connect limit", 200ms, 1h, "HTTP/1.1 502 Bad Gateway", "QB-5070: upstream connection failed\n",
+       "/x: tcp connect error: connection timed out\n"},
+      {"head deadline", 1h, 300ms, "HTTP/1.1 504 Gateway Timeout", "QB-5070: upstream timed out\n",
+       "/x: response header timeout\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UnansweredPort port;
+    ProxyOptions o;
+    o.upstream.connect_timeout = c.connect_timeout;
+    o.upstream.response_head_timeout = c.head_timeout;
+    TestProxy proxy(o);
+    StderrCapture err;
+    auto r = curl(proxy, {"-D", "-", fmt::format("https://127.0.0.1:{}/x", port.port())});
+    err.restore();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\r\n\r\n" + c.status_line + "\r\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\r\n\r\n" + c.body)) << r.out;
+    EXPECT_NE(err.text().find(c.log), std::string::npos) << err.text();
+  }
+}
+
 TEST(TunnelUpstreamTls, ServerNotSignedByATrustedRootGives502) {
   TempDir tmp;
   EchoUpstream echo(pki().leaf);
