@@ -4,16 +4,13 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <array>
 #include <cstring>
 #include <optional>
 #include <tuple>
 #include <vector>
 
-#include <boost/asio/append.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>

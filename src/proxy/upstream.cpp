@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <map>
 #include <mutex>
