@@ -1,7 +1,10 @@
 #include "core/async_semaphore.h"
 
+#include "core/deadline.h"
+
 #include <list>
 #include <mutex>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -14,10 +17,7 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution_context.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 namespace qb {
@@ -214,23 +214,14 @@ asio::awaitable<SemaphorePermit> acquire_impl(std::shared_ptr<detail::SemaphoreC
   co_return std::move(permit);
 }
 
-asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, d);
-  const auto token = asio::as_tuple(asio::use_awaitable);
-  co_await timer.async_wait(token);
-}
-
 asio::awaitable<SemaphorePermit> acquire_for_impl(std::shared_ptr<detail::SemaphoreCore> core,
                                                   std::chrono::steady_clock::duration timeout) {
-  using namespace asio::experimental::awaitable_operators;
   if (SemaphorePermit p = try_take(core)) co_return p;
-  // Named first: temporaries inside a co_await expression are unsafe with g++ 12.
   auto wait = acquire_impl(std::move(core));
-  auto sleep = sleep_for(timeout);
-  auto race = std::move(wait) || std::move(sleep);
-  auto r = co_await std::move(race);
+  auto timed = within(std::move(wait), timeout);
+  std::optional<SemaphorePermit> r = co_await std::move(timed);
   // Had both finished, the losing permit was destroyed inside the race and went back.
-  if (r.index() == 0) co_return std::move(std::get<0>(r));
+  if (r) co_return std::move(*r);
   co_return SemaphorePermit{};
 }
 

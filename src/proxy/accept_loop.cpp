@@ -12,12 +12,12 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "core/async_semaphore.h"
+#include "core/deadline.h"
 #include "proxy/connect_front.h"
 
 namespace qb {
@@ -78,12 +78,6 @@ bool make_worker_reactor(asio::io_context& workers) {
   }
 }
 
-asio::awaitable<void> pause_for(std::chrono::milliseconds d) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, d);
-  auto op = timer.async_wait(asio::as_tuple(asio::use_awaitable));
-  co_await std::move(op);
-}
-
 }  // namespace
 
 std::unique_ptr<ShutdownSignal> wait_for_ctrl_c() { return std::make_unique<CtrlC>(); }
@@ -119,7 +113,7 @@ asio::awaitable<void> run_accept_loop(tcp::acceptor listener, std::shared_ptr<co
     if (!accepted) {
       permit.release();
       auto stop_pausing = shutdown.wait();
-      auto pause = pause_for(state->limits.accept_error_pause);
+      auto pause = sleep_for(state->limits.accept_error_pause);
       auto pause_race = std::move(stop_pausing) || std::move(pause);
       if ((co_await std::move(pause_race)).index() == 0) co_return;
       continue;

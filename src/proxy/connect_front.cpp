@@ -1,6 +1,7 @@
 #include "proxy/connect_front.h"
 
 #include <array>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <utility>
@@ -8,16 +9,14 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/read.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
 #include "core/bytes.h"
+#include "core/deadline.h"
 #include "core/output.h"
 #include "core/text.h"
 #include "crypto/codecs.h"
@@ -124,7 +123,7 @@ bool is_malformed_host(std::string_view host) {
 
 asio::awaitable<void> write_reply(tcp::socket& stream, std::string_view bytes) {
   // Refusals are best effort: the connection ends either way.
-  auto op = asio::async_write(stream, asio::buffer(bytes.data(), bytes.size()), asio::as_tuple(asio::use_awaitable));
+  auto op = asio::async_write(stream, asio::buffer(bytes.data(), bytes.size()), use_tuple);
   co_await std::move(op);
 }
 
@@ -133,7 +132,7 @@ asio::awaitable<ProxyResult<ConnectRequest>> read_and_parse(tcp::socket& stream)
   buf.reserve(PREAMBLE_INITIAL_CAPACITY);
   std::array<char, PREAMBLE_READ_SIZE> area;
   for (;;) {
-    auto op = stream.async_read_some(asio::buffer(area), asio::as_tuple(asio::use_awaitable));
+    auto op = stream.async_read_some(asio::buffer(area), use_tuple);
     auto [ec, n] = co_await std::move(op);
     if (ec == asio::error::eof) co_return front_error("client closed before CONNECT");
     if (ec) co_return front_error(fmt::format("read CONNECT: {}", io_error_text(ec)));
@@ -146,12 +145,6 @@ asio::awaitable<ProxyResult<ConnectRequest>> read_and_parse(tcp::socket& stream)
     }
     if (buf.size() > MAX_PREAMBLE_BYTES) co_return front_error("CONNECT preamble too large");
   }
-}
-
-asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, d);
-  auto op = timer.async_wait(asio::as_tuple(asio::use_awaitable));
-  co_await std::move(op);
 }
 
 }  // namespace
@@ -232,13 +225,11 @@ TargetVerdict check_connect_target(std::string_view host, bool allow_private) {
 
 asio::awaitable<ProxyResult<ConnectRequest>> read_connect_preamble(tcp::socket& stream,
                                                                    std::chrono::milliseconds deadline) {
-  using namespace asio::experimental::awaitable_operators;
   auto read = read_and_parse(stream);
-  auto timeout = sleep_for(deadline);
-  auto race = std::move(read) || std::move(timeout);
-  auto won = co_await std::move(race);
-  if (won.index() == 1) co_return front_error("CONNECT read timed out");
-  co_return std::move(std::get<0>(won));
+  auto timed = within(std::move(read), deadline);
+  std::optional<ProxyResult<ConnectRequest>> won = co_await std::move(timed);
+  if (!won) co_return front_error("CONNECT read timed out");
+  co_return std::move(*won);
 }
 
 asio::awaitable<ProxyResult<void>> handle_connection(tcp::socket stream, std::shared_ptr<const ProxyState> state,
@@ -280,8 +271,7 @@ asio::awaitable<ProxyResult<void>> handle_connection(tcp::socket stream, std::sh
       break;
   }
 
-  auto op =
-      asio::async_write(stream, asio::buffer(REPLY_200.data(), REPLY_200.size()), asio::as_tuple(asio::use_awaitable));
+  auto op = asio::async_write(stream, asio::buffer(REPLY_200.data(), REPLY_200.size()), use_tuple);
   auto [ec, written] = co_await std::move(op);
   if (ec) co_return front_error(fmt::format("write 200: {}", io_error_text(ec)));
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
 
@@ -36,6 +38,24 @@ class StreamParser final : public boost::beast::http::basic_parser<isRequest> {
     used_ = 0;
   }
   std::size_t got() const { return used_; }
+
+  // Parses the body bytes already in `in` into the output, without waiting for more; returns got().
+  // A parse failure goes into *failure, for the caller's next read to report.
+  template <class DynamicBuffer>
+  std::size_t put_buffered(DynamicBuffer& in, boost::beast::error_code* failure) {
+    while (in.size() > 0 && !this->is_done()) {
+      boost::beast::error_code ec;
+      const std::size_t used = this->put(in.data(), ec);
+      in.consume(used);
+      if (ec == boost::beast::http::error::need_buffer || ec == boost::beast::http::error::need_more) break;
+      if (ec) {
+        *failure = ec;
+        break;
+      }
+      if (used == 0) break;
+    }
+    return used_;
+  }
 
  private:
   using error_code = boost::beast::error_code;
@@ -78,5 +98,11 @@ class StreamParser final : public boost::beast::http::basic_parser<isRequest> {
   std::size_t size_ = 0;
   std::size_t used_ = 0;
 };
+
+// The peer ended the connection between messages without a word: a close, not a failure.
+inline bool is_quiet_close(const boost::system::error_code& ec) {
+  return ec == boost::beast::http::error::end_of_stream || ec == boost::asio::ssl::error::stream_truncated ||
+         ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
+}
 
 }  // namespace qb

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <iterator>
 
 #include "core/text.h"
 
@@ -272,6 +274,53 @@ std::string connect_authority(std::string_view host, std::uint16_t port) {
   std::string out = host.find(':') != std::string_view::npos ? fmt::format("[{}]", host) : std::string(host);
   if (port != 443) out += fmt::format(":{}", port);
   return out;
+}
+
+std::string request_line(std::string_view method, std::string_view target, unsigned version) {
+  std::string line;
+  line.reserve(method.size() + target.size() + 12);
+  line += method;
+  line += ' ';
+  line += target;
+  line += version == 10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
+  return line;
+}
+
+std::string status_line(unsigned status, std::string_view reason) {
+  if (reason.empty() || !is_safe_header_value(reason)) reason = status_reason(status);
+  return fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
+}
+
+Result<void, std::string> append_fields(std::string& out, const HeaderList& headers) {
+  std::size_t room = 2;
+  for (const auto& f : headers.fields()) room += f.name.size() + f.value.size() + 4;
+  out.reserve(out.size() + room);
+  for (const auto& f : headers.fields()) {
+    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) return f.name;
+    out += f.name;
+    out += ": ";
+    out += f.value;
+    out += "\r\n";
+  }
+  out += "\r\n";
+  return {};
+}
+
+void append_chunk(std::string& out, const char* data, std::size_t n) {
+  if (n == 0) return;
+  fmt::format_to(std::back_inserter(out), "{:x}\r\n", n);
+  out.append(data, n);
+  out += "\r\n";
+}
+
+char* frame_chunk_in_place(char* data, std::size_t n, std::size_t* len) {
+  char line[CHUNK_SIZE_LINE_MAX];
+  const auto end = fmt::format_to_n(line, sizeof line, "{:x}\r\n", n).out;
+  const auto line_len = static_cast<std::size_t>(end - line);
+  std::memcpy(data - line_len, line, line_len);
+  std::memcpy(data + n, "\r\n", 2);
+  *len = line_len + n + 2;
+  return data - line_len;
 }
 
 ProxyResponse static_error_response(unsigned status, std::string_view text) {

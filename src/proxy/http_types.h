@@ -123,6 +123,25 @@ std::optional<RequestTarget> parse_request_target(std::string_view target);
 // The CONNECT host in brackets when it contains ':', then ':' and the port unless it is 443.
 std::string connect_authority(std::string_view host, std::uint16_t port);
 
+// Heads on the wire: a start line, then each field as "name: value\r\n", then the blank line.
+// "{method} {target} HTTP/1.x\r\n" (1.0 for version 10, 1.1 otherwise).
+std::string request_line(std::string_view method, std::string_view target, unsigned version);
+// "HTTP/1.1 {status} {reason}\r\n"; the standard phrase when reason is empty or holds CR, LF or NUL.
+std::string status_line(unsigned status, std::string_view reason);
+// Appends the fields and the blank line. Fails with the name of the first field that is not a token
+// or whose value holds CR, LF or NUL; out is then incomplete and must not be sent.
+Result<void, std::string> append_fields(std::string& out, const HeaderList& headers);
+
+// Chunked framing. A chunk's size line is at most CHUNK_SIZE_LINE_MAX bytes (16 hex digits, CRLF).
+inline constexpr std::size_t CHUNK_SIZE_LINE_MAX = 18;
+inline constexpr std::string_view LAST_CHUNK = "0\r\n\r\n";
+// Appends n bytes at data as one chunk; nothing when n is 0 (an empty chunk would end the body).
+void append_chunk(std::string& out, const char* data, std::size_t n);
+// Frames the n bytes at data as one chunk where they lie, so that the chunk leaves in one write:
+// the size line goes into the CHUNK_SIZE_LINE_MAX bytes before data, CRLF into the 2 after it.
+// Returns where the chunk starts; its length in *len.
+char* frame_chunk_in_place(char* data, std::size_t n, std::size_t* len);
+
 // A streamed body. Reads hand over the bytes as they arrive; 0 means the end of the body.
 class BodyReader {
  public:

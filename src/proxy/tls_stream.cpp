@@ -109,8 +109,7 @@ struct TlsBio {
   }
 };
 
-TlsStream::TlsStream(asio::ip::tcp::socket sock, SSL_CTX* ctx, std::string prefix)
-    : sock_(std::move(sock)), prefix_(std::move(prefix)) {
+TlsStream::TlsStream(asio::ip::tcp::socket sock, SSL_CTX* ctx) : sock_(std::move(sock)) {
   error_code ec;
   sock_.native_non_blocking(true, ec);
   const BIO_METHOD* m = TlsBio::method();

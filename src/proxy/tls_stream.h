@@ -1,8 +1,9 @@
 // A TLS stream on a TCP socket with no buffers of its own: OpenSSL reads and writes the socket
 // through a small BIO, and the stream waits for readiness whenever OpenSSL would block. With
-// SSL_MODE_RELEASE_BUFFERS an idle connection holds little more than its SSL object. Bytes that
-// came before the TLS stream (the ClientHello sent with a CONNECT head) are read first, never
-// mixed with socket bytes in one read. Include only from .cpp files that use Asio.
+// SSL_MODE_RELEASE_BUFFERS an idle connection holds little more than its SSL object. Bytes read
+// before the TLS stream began (the ClientHello sent with a CONNECT head) go to the handshake as a
+// buffer and are read first, never mixed with socket bytes in one read. Include only from .cpp
+// files that use Asio.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -27,7 +28,7 @@ class TlsStream {
   enum class Role { client, server };
 
   // The SSL object fails to build only when memory runs out: valid() tells.
-  TlsStream(boost::asio::ip::tcp::socket sock, SSL_CTX* ctx, std::string prefix = {});
+  TlsStream(boost::asio::ip::tcp::socket sock, SSL_CTX* ctx);
   ~TlsStream();
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
@@ -51,6 +52,14 @@ class TlsStream {
     boost::asio::const_buffer b = first_buffer<boost::asio::const_buffer>(buffers);
     return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
         IoOp{this, Kind::write, const_cast<void*>(b.data()), b.size()}, token, sock_);
+  }
+
+  // already_read: bytes of the peer's that came before the stream began; they are copied.
+  template <typename Token>
+  auto async_handshake(Role role, boost::asio::const_buffer already_read, Token&& token) {
+    prefix_.assign(static_cast<const char*>(already_read.data()), already_read.size());
+    prefix_pos_ = 0;
+    return async_handshake(role, std::forward<Token>(token));
   }
 
   template <typename Token>

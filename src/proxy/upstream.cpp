@@ -8,18 +8,20 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
+#include <variant>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/deferred.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -29,6 +31,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 
+#include "core/deadline.h"
 #include "core/output.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
@@ -50,8 +53,6 @@ using BodyResult = Result<std::size_t, std::string>;
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
-
-constexpr auto kAwait = asio::use_awaitable;
 
 std::string idle_text() {
   return ProxyError(codes::QB_5072, "body made no progress within the idle timeout; tearing down the tunnel").display();
@@ -297,8 +298,13 @@ struct Exchange {
   std::unique_ptr<StreamParser<false>> parser;
   bool upstream_keep_alive = false;
   bool aborted = false;
-  bool timed_out = false;
-  std::function<void()> on_timeout;
+  // The request body's way up: room for a chunk's size line before the bytes and CRLF after.
+  std::vector<char> upload_buf;
+
+  char* upload_data() {
+    if (upload_buf.empty()) upload_buf.resize(CHUNK_SIZE_LINE_MAX + kChunk + 2);
+    return upload_buf.data() + CHUNK_SIZE_LINE_MAX;
+  }
 
   void cancel_io() {
     if (!conn) return;
@@ -322,13 +328,19 @@ struct Exchange {
   }
 };
 
+asio::awaitable<Result<void, std::string>> write_all(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
+  auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
+  if (ec) co_return err_text(ec);
+  co_return Result<void, std::string>{};
+}
+
 asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
-  std::vector<char> buf(kChunk);
+  char* const data = ex->upload_data();
   std::string err;
   bool ok = false;
   auto& tls = ex->conn->tls;
   while (true) {
-    BodyResult r = co_await ex->req_body->read_some(buf.data(), buf.size());
+    BodyResult r = co_await ex->req_body->read_some(data, kChunk);
     if (ex->aborted) {
       err = "request body abandoned";
       break;
@@ -339,29 +351,26 @@ asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
       ex->cancel_io();
       break;
     }
-    std::size_t n = *r;
-    error_code ec;
-    if (n == 0) {
-      if (ex->chunked_upload)
-        co_await asio::async_write(tls, asio::buffer("0\r\n\r\n", 5), asio::redirect_error(kAwait, ec));
-      if (ec)
-        err = err_text(ec);
-      else
+    if (*r == 0) {
+      Result<void, std::string> sent;
+      if (ex->chunked_upload) {
+        auto last = write_all(tls, asio::buffer(LAST_CHUNK));
+        sent = co_await std::move(last);
+      }
+      if (sent)
         ok = true;
+      else
+        err = sent.error();
       break;
     }
     ex->upload_consumed = true;
-    if (ex->chunked_upload) {
-      std::string size_line = fmt::format("{:x}\r\n", n);
-      std::array<asio::const_buffer, 3> bufs{asio::buffer(size_line), asio::buffer(buf.data(), n),
-                                             asio::buffer("\r\n", 2)};
-      co_await asio::async_write(tls, bufs, asio::redirect_error(kAwait, ec));
-    } else {
-      co_await asio::async_write(tls, asio::buffer(buf.data(), n), asio::redirect_error(kAwait, ec));
-    }
-    if (ec) {
+    std::size_t len = *r;
+    const char* start = ex->chunked_upload ? frame_chunk_in_place(data, *r, &len) : data;
+    auto piece = write_all(tls, asio::const_buffer(start, len));
+    Result<void, std::string> sent = co_await std::move(piece);
+    if (!sent) {
       // The server stopped reading (it may have answered early): the response still counts.
-      err = err_text(ec);
+      err = sent.error();
       break;
     }
   }
@@ -395,7 +404,7 @@ class UpstreamBody final : public BodyReader {
       if (ex_->conn->buf.capacity() < kChunk) ex_->conn->buf.reserve(kChunk);
       p.set_output(buf, size);
       error_code ec;
-      co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, asio::redirect_error(kAwait, ec));
+      std::tie(ec, std::ignore) = co_await http::async_read_some(ex_->conn->tls, ex_->conn->buf, p, use_tuple);
       std::size_t got = p.got();
       if (ec == http::error::need_buffer) ec = {};
       if (ec) co_return failure(ec);
@@ -406,20 +415,8 @@ class UpstreamBody final : public BodyReader {
   std::size_t read_ready(char* buf, std::size_t size) override {
     auto& p = *ex_->parser;
     if (end_ || pending_ || !ex_->conn || p.is_done()) return 0;
-    auto& in = ex_->conn->buf;
     p.set_output(buf, size);
-    while (in.size() > 0 && !p.is_done()) {
-      error_code ec;
-      std::size_t used = p.put(in.data(), ec);
-      in.consume(used);
-      if (ec == http::error::need_buffer || ec == http::error::need_more) break;
-      if (ec) {
-        pending_ = ec;
-        break;
-      }
-      if (used == 0) break;
-    }
-    return p.got();
+    return p.put_buffered(ex_->conn->buf, &pending_);
   }
   std::optional<std::uint64_t> known_length() const override { return len_; }
   bool at_end() const override { return end_; }
@@ -442,13 +439,11 @@ class UpstreamBody final : public BodyReader {
 // starting early when the first is slow.
 
 struct ConnectRace {
-  explicit ConnectRace(const asio::any_io_executor& ex) : done(ex), fallback_timer(ex) {}
-  AsyncEvent done;
+  explicit ConnectRace(const asio::any_io_executor& ex) : fallback_timer(ex) {}
+  // The second family's head start, cut short once the first is over.
   asio::steady_timer fallback_timer;
   std::optional<tcp::socket> winner;
   std::vector<std::shared_ptr<tcp::socket>> live;
-  int running = 0;
-  bool aborted = false;
   bool preferred_over = false;
   std::string last_error;
 
@@ -458,59 +453,46 @@ struct ConnectRace {
       s->close(ec);
     }
   }
-  void abort() {
-    aborted = true;
-    close_live();
-    fallback_timer.cancel();
-    done.notify();
-  }
 };
 
-asio::awaitable<void> connect_family(std::shared_ptr<ConnectRace> race, std::vector<tcp::endpoint> eps,
-                                     std::chrono::milliseconds total, bool fallback, std::chrono::milliseconds delay) {
+asio::awaitable<error_code> connect_one(tcp::socket& sock, const tcp::endpoint& ep) {
+  auto [ec] = co_await sock.async_connect(ep, use_tuple);
+  co_return ec;
+}
+
+asio::awaitable<void> connect_family(ConnectRace& race, std::vector<tcp::endpoint> eps, std::chrono::milliseconds total,
+                                     bool fallback, std::chrono::milliseconds delay) {
   auto ex = co_await asio::this_coro::executor;
-  if (fallback && !race->preferred_over) {
-    error_code ec;
-    race->fallback_timer.expires_after(delay);
-    co_await race->fallback_timer.async_wait(asio::redirect_error(kAwait, ec));
+  if (fallback && !race.preferred_over) {
+    race.fallback_timer.expires_after(delay);
+    co_await race.fallback_timer.async_wait(use_tuple);
   }
   auto per = total / static_cast<long>(std::max<std::size_t>(eps.size(), 1));
   for (const auto& ep : eps) {
-    if (race->winner || race->aborted) break;
+    if (race.winner) break;
     auto sock = std::make_shared<tcp::socket>(ex);
-    auto expired = std::make_shared<bool>(false);
-    race->live.push_back(sock);
-    asio::steady_timer t(ex);
-    t.expires_after(per);
-    t.async_wait([sock, expired](error_code ec) {
-      if (ec) return;
-      *expired = true;
-      error_code e;
-      sock->close(e);
-    });
-    error_code ec;
-    co_await sock->async_connect(ep, asio::redirect_error(kAwait, ec));
-    t.cancel();
-    std::erase(race->live, sock);
-    if (race->winner || race->aborted) break;
-    if (!ec && sock->is_open()) {
-      race->winner.emplace(std::move(*sock));
-      race->close_live();
-      race->fallback_timer.cancel();
+    race.live.push_back(sock);
+    auto attempt = connect_one(*sock, ep);
+    auto timed = within(std::move(attempt), per);
+    std::optional<error_code> done = co_await std::move(timed);
+    std::erase(race.live, sock);
+    if (race.winner) break;
+    if (done && !*done && sock->is_open()) {
+      race.winner.emplace(std::move(*sock));
+      race.close_live();
+      race.fallback_timer.cancel();
       break;
     }
-    race->last_error =
-        *expired ? "tcp connect error: connection timed out" : fmt::format("tcp connect error: {}", ec.message());
+    race.last_error = done ? fmt::format("tcp connect error: {}", done->message())
+                           : std::string("tcp connect error: connection timed out");
   }
   if (!fallback) {
-    race->preferred_over = true;
-    race->fallback_timer.cancel();
+    race.preferred_over = true;
+    race.fallback_timer.cancel();
   }
-  if (--race->running == 0 || race->winner) race->done.notify();
 }
 
-asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::shared_ptr<Exchange> xc,
-                                                              std::string host, std::uint16_t port) {
+asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::string host, std::uint16_t port) {
   auto ex = co_await asio::this_coro::executor;
   std::vector<asio::ip::address> addrs;
   if (auto literal = connectable_address_literal(host)) {
@@ -529,30 +511,32 @@ asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::
   bool v6 = addrs.front().is_v6();
   for (const auto& a : addrs) (a.is_v6() == v6 ? preferred : other).emplace_back(a, port);
 
-  auto race = std::make_shared<ConnectRace>(ex);
-  xc->on_timeout = [weak = std::weak_ptr<ConnectRace>(race)] {
-    if (auto r = weak.lock()) r->abort();
-  };
-  race->running = other.empty() ? 1 : 2;
-  asio::co_spawn(ex, connect_family(race, std::move(preferred), c->opts.connect_timeout, false, {}), asio::detached);
-  if (!other.empty())
-    asio::co_spawn(ex, connect_family(race, std::move(other), c->opts.connect_timeout, true, c->opts.fallback_delay),
-                   asio::detached);
-  co_await race->done.wait();
-  xc->on_timeout = nullptr;
-  if (race->winner && !race->aborted) co_return std::move(*race->winner);
-  co_return race->last_error.empty() ? std::string("connect aborted") : race->last_error;
+  // Both families end before the race does: they share it by reference.
+  ConnectRace race(ex);
+  if (other.empty()) {
+    auto one = connect_family(race, std::move(preferred), c->opts.connect_timeout, false, {});
+    co_await std::move(one);
+  } else {
+    auto first = asio::co_spawn(ex, connect_family(race, std::move(preferred), c->opts.connect_timeout, false, {}),
+                                asio::deferred);
+    auto second = asio::co_spawn(
+        ex, connect_family(race, std::move(other), c->opts.connect_timeout, true, c->opts.fallback_delay),
+        asio::deferred);
+    auto both = asio::experimental::make_parallel_group(std::move(first), std::move(second))
+                    .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+    co_await std::move(both);
+  }
+  if (race.winner) co_return std::move(*race.winner);
+  co_return race.last_error.empty() ? std::string("connect aborted") : race.last_error;
 }
 
-asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr c, std::shared_ptr<Exchange> xc,
-                                                                      std::string host, std::uint16_t port,
+asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr c, std::string host, std::uint16_t port,
                                                                       std::string key) {
-  auto op = connect_tcp(c, xc, host, port);
-  auto sock = co_await std::move(op);
-  if (!sock) co_return sock.error();
+  auto op = connect_tcp(c, host, port);
+  QB_CO_TRY(tcp::socket sock, co_await std::move(op));
   error_code ec;
-  sock->set_option(tcp::no_delay(true), ec);
-  auto conn = std::make_unique<Conn>(std::move(*sock), c->ctx, std::move(key));
+  sock.set_option(tcp::no_delay(true), ec);
+  auto conn = std::make_unique<Conn>(std::move(sock), c->ctx, std::move(key));
   SSL* ssl = conn->tls.native_handle();
   if (connectable_address_literal(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
@@ -566,33 +550,9 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
     std::lock_guard lock(c->mu);
     ++c->opened;
   }
-  // The handshake runs under the response-head deadline through the exchange's cancel.
-  xc->conn = std::move(conn);
-  co_await xc->conn->tls.async_handshake(asio::ssl::stream_base::client, asio::redirect_error(kAwait, ec));
-  std::unique_ptr<Conn> out = std::move(xc->conn);
-  if (ec) co_return fmt::format("TLS handshake: {}", err_text(ec));
-  co_return std::move(out);
-}
-
-std::string format_head(const ForwardRequest& req, std::string_view origin, std::string* bad) {
-  std::string head;
-  head.reserve(256 + req.headers.fields().size() * 48);
-  head += req.method;
-  head += ' ';
-  head += origin;
-  head += req.version == 10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n";
-  for (const auto& f : req.headers.fields()) {
-    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) {
-      *bad = fmt::format("invalid header {}", debug_quote(f.name));
-      return {};
-    }
-    head += f.name;
-    head += ": ";
-    head += f.value;
-    head += "\r\n";
-  }
-  head += "\r\n";
-  return head;
+  auto [hec] = co_await conn->tls.async_handshake(asio::ssl::stream_base::client, use_tuple);
+  if (hec) co_return fmt::format("TLS handshake: {}", err_text(hec));
+  co_return std::move(conn);
 }
 
 ProxyResponse client_failure(const ForwardRequest& req, std::string_view text) {
@@ -605,115 +565,129 @@ ProxyResponse head_timeout(const ForwardRequest& req) {
   return static_error_response(504, fmt::format("{}: upstream timed out", codes::QB_5070));
 }
 
-asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std::string host, std::uint16_t port) {
-  auto ex = co_await asio::this_coro::executor;
+// The request head as it goes up, or the answer that refuses the request before any connection.
+struct Outgoing {
+  std::string head;
+  bool has_body = false;
+  bool head_alone = false;  // the agent waits for a 100 before it sends the body
+};
+using Prepared = std::variant<Outgoing, ProxyResponse>;
+
+// Hop-by-hop fields go, Host and the body's framing come in, and the head is written out.
+Prepared prepare_request(ForwardRequest& req, Exchange& xc, const BodyTimeouts& timeouts) {
   strip_hop_by_hop(req.headers);
   auto target = parse_request_target(req.upstream_url);
   if (!target || target->form != TargetForm::Absolute)
-    co_return static_error_response(502, "bad upstream uri: invalid uri");
-  if (target->scheme != "https") co_return static_error_response(502, "bad upstream uri: unsupported scheme");
+    return static_error_response(502, "bad upstream uri: invalid uri");
+  if (target->scheme != "https") return static_error_response(502, "bad upstream uri: unsupported scheme");
   std::string origin = target->path_and_query;
   if (origin.empty() || origin.front() == '?') origin.insert(0, "/");
   if (!req.headers.contains("host")) req.headers.add("host", target->authority);
 
-  auto xc = std::make_shared<Exchange>(ex, c);
   if (!req.body) req.body = std::make_unique<EmptyBody>();
-  xc->req_body = deadline_body_new(std::move(req.body), c->opts.body);
-  bool has_body = false;
-  if (auto len = xc->req_body->known_length()) {
+  xc.req_body = deadline_body_new(std::move(req.body), timeouts);
+  Outgoing out;
+  if (auto len = xc.req_body->known_length()) {
     // One Content-Length, the body's own: equal duplicates ("5, 5" or two lines) fold into it.
     req.headers.set("content-length", fmt::format("{}", *len));
-    has_body = *len > 0;
-  } else if (!xc->req_body->at_end()) {
+    out.has_body = *len > 0;
+  } else if (!xc.req_body->at_end()) {
     // HTTP/1.0 servers cannot read chunked; the tunnel lets such a body through only with a length.
-    if (req.version == 10) co_return client_failure(req, "HTTP/1.0 request body without a Content-Length");
+    if (req.version == 10) return client_failure(req, "HTTP/1.0 request body without a Content-Length");
     req.headers.remove("content-length");
     req.headers.add("transfer-encoding", "chunked");
-    xc->chunked_upload = true;
-    has_body = true;
+    xc.chunked_upload = true;
+    out.has_body = true;
   }
-  xc->upload_ok = !has_body;
-  std::string bad;
-  std::string head = format_head(req, origin, &bad);
-  if (!bad.empty()) co_return client_failure(req, bad);
-  const bool head_request = req.method == "HEAD";
+  xc.upload_ok = !out.has_body;
+  if (auto expect = req.headers.find("expect")) out.head_alone = iequals_ascii(*expect, "100-continue");
+  out.head = request_line(req.method, origin, req.version);
+  if (auto fields = append_fields(out.head, req.headers); !fields)
+    return client_failure(req, fmt::format("invalid header {}", debug_quote(fields.error())));
+  return out;
+}
 
-  // The response-head deadline counts from the handover and covers connecting too.
-  asio::steady_timer watchdog(ex);
-  watchdog.expires_after(c->opts.response_head_timeout);
-  std::weak_ptr<Exchange> weak = xc;
-  watchdog.async_wait([weak](error_code ec) {
-    if (ec) return;
-    auto x = weak.lock();
-    if (!x) return;
-    x->timed_out = true;
-    if (x->on_timeout) x->on_timeout();
-    x->cancel_io();
-  });
-
+// A pooled connection when one is still good, else a new one. The only retry there is: take_idle
+// checks a pooled connection before reuse and falls back to a fresh one.
+asio::awaitable<Result<void, std::string>> obtain_connection(ClientPtr c, Exchange& xc, const std::string& host,
+                                                             std::uint16_t port) {
   // Host names are case-insensitive: one pool entry for every spelling.
-  const std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
-  std::string failure;
-  bool got_head = false;
-  // The only retry there is: take_idle checks a pooled connection before reuse and falls back to a
-  // fresh one. Once a byte of the request is written, its failure is the request's failure.
+  std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
   std::unique_ptr<Conn> conn = c->take_idle(key);
   if (!conn) {
-    auto op = open_conn(c, xc, host, port, key);
-    auto opened = co_await std::move(op);
-    if (opened)
-      conn = std::move(*opened);
-    else
-      failure = opened.error();
+    auto op = open_conn(c, host, port, std::move(key));
+    QB_CO_TRY(conn, co_await std::move(op));
   }
-  if (conn && !xc->timed_out) {
-    xc->conn = std::move(conn);
-    error_code ec;
-    co_await asio::async_write(xc->conn->tls, asio::buffer(head), asio::redirect_error(kAwait, ec));
-    if (!ec && has_body) {
-      xc->upload_running = true;
-      asio::co_spawn(ex, run_upload(xc), asio::detached);
-    }
-    while (!ec) {
-      xc->parser = std::make_unique<StreamParser<false>>();
-      xc->parser->header_limit(static_cast<std::uint32_t>(c->opts.max_head_bytes));
-      xc->parser->body_limit(boost::none);
-      if (head_request) xc->parser->skip(true);
-      co_await http::async_read_header(xc->conn->tls, xc->conn->buf, *xc->parser, asio::redirect_error(kAwait, ec));
-      if (ec) break;
-      if (xc->parser->headers.fields().size() > c->opts.max_response_fields) {
-        failure = fmt::format("response head has more than {} header fields", c->opts.max_response_fields);
-        break;
-      }
-      const unsigned status = xc->parser->status;
-      // Upgrades are not carried (Upgrade is stripped both ways): a switched connection speaks
-      // another protocol and can never be handed to the agent or to the pool.
-      if (status == 101) {
-        failure = "unexpected 101 Switching Protocols: protocol upgrades are not carried";
-        break;
-      }
-      if (status < 100 || status >= 200) {
-        got_head = true;
-        break;
-      }
-    }
-    if (!got_head && failure.empty()) failure = !xc->upload_error.empty() ? xc->upload_error : err_text(ec);
-  }
-  watchdog.cancel();
-  if (!got_head) {
-    if (xc->upload_running) {
-      xc->abort_upload();
-      co_await xc->upload_done.wait();
-    }
-    xc->conn.reset();
-    if (xc->timed_out) co_return head_timeout(req);
-    co_return client_failure(req, failure);
-  }
+  xc.conn = std::move(conn);
+  co_return Result<void, std::string>{};
+}
 
-  ProxyResponse out;
-  out.status = xc->parser->status;
-  out.reason = std::move(xc->parser->reason);
-  for (const auto& f : xc->parser->headers.fields()) {
+// The head, with the body bytes already at hand in the same write; then the rest of the body goes
+// up on its own while the response comes down. Once a byte is written, a failure is the request's.
+asio::awaitable<Result<void, std::string>> send_request(std::shared_ptr<Exchange> xc, Outgoing& out) {
+  if (out.has_body && !out.head_alone) {
+    char* const data = xc->upload_data();
+    const std::size_t first = xc->req_body->read_ready(data, kChunk);
+    if (first > 0) xc->upload_consumed = true;
+    if (xc->chunked_upload)
+      append_chunk(out.head, data, first);
+    else
+      out.head.append(data, first);
+  }
+  auto head = write_all(xc->conn->tls, asio::buffer(out.head));
+  QB_CO_TRY_VOID(co_await std::move(head));
+  if (out.has_body) {
+    xc->upload_running = true;
+    asio::co_spawn(co_await asio::this_coro::executor, run_upload(xc), asio::detached);
+  }
+  co_return Result<void, std::string>{};
+}
+
+// Interim (1xx) heads are skipped; a failed read reports the upload's failure when there was one.
+asio::awaitable<Result<void, std::string>> read_response_head(const UpstreamOptions& opts, Exchange& xc,
+                                                              bool head_request) {
+  while (true) {
+    xc.parser = std::make_unique<StreamParser<false>>();
+    xc.parser->header_limit(static_cast<std::uint32_t>(opts.max_head_bytes));
+    xc.parser->body_limit(boost::none);
+    if (head_request) xc.parser->skip(true);
+    auto [ec, n] = co_await http::async_read_header(xc.conn->tls, xc.conn->buf, *xc.parser, use_tuple);
+    if (ec) co_return !xc.upload_error.empty() ? xc.upload_error : err_text(ec);
+    if (xc.parser->headers.fields().size() > opts.max_response_fields)
+      co_return fmt::format("response head has more than {} header fields", opts.max_response_fields);
+    const unsigned status = xc.parser->status;
+    // Upgrades are not carried (Upgrade is stripped both ways): a switched connection speaks
+    // another protocol and can never be handed to the agent or to the pool.
+    if (status == 101) co_return std::string("unexpected 101 Switching Protocols: protocol upgrades are not carried");
+    if (status < 100 || status >= 200) co_return Result<void, std::string>{};
+  }
+}
+
+// Everything the response-head deadline covers, connecting included.
+asio::awaitable<Result<void, std::string>> exchange_head(ClientPtr c, std::shared_ptr<Exchange> xc, Outgoing& out,
+                                                         bool head_request, const std::string& host,
+                                                         std::uint16_t port) {
+  auto obtain = obtain_connection(c, *xc, host, port);
+  QB_CO_TRY_VOID(co_await std::move(obtain));
+  auto sending = send_request(xc, out);
+  QB_CO_TRY_VOID(co_await std::move(sending));
+  auto reading = read_response_head(c->opts, *xc, head_request);
+  co_return co_await std::move(reading);
+}
+
+// The exchange failed before a response: the upload stops and the connection goes.
+asio::awaitable<void> abandon(Exchange& xc) {
+  if (xc.upload_running) {
+    xc.abort_upload();
+    co_await xc.upload_done.wait();
+  }
+  xc.conn.reset();
+}
+
+// The response head as the agent gets it, with the body streaming behind it.
+asio::awaitable<ProxyResponse> to_response(ClientPtr c, std::shared_ptr<Exchange> xc, const ForwardRequest& req) {
+  StreamParser<false>& parser = *xc->parser;
+  for (const auto& f : parser.headers.fields()) {
     if (!is_safe_header_value(f.value)) {
       xc->abort_upload();
       std::string text = fmt::format("invalid response header {}", debug_quote(f.name));
@@ -721,15 +695,36 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
       co_return client_failure(req, text);
     }
   }
-  out.headers = std::move(xc->parser->headers);
-  xc->upstream_keep_alive = xc->parser->keep_alive();
+  ProxyResponse out;
+  out.status = parser.status;
+  out.reason = std::move(parser.reason);
+  out.headers = std::move(parser.headers);
+  xc->upstream_keep_alive = parser.keep_alive();
   strip_hop_by_hop(out.headers);
   out.headers.remove("set-cookie");
   std::optional<std::uint64_t> len;
-  if (auto cl = xc->parser->content_length()) len = *cl;
+  if (auto cl = parser.content_length()) len = *cl;
   auto body = std::make_unique<UpstreamBody>(xc, len);
   out.body = deadline_body_new(std::move(body), c->opts.body);
   co_return out;
+}
+
+asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std::string host, std::uint16_t port) {
+  auto xc = std::make_shared<Exchange>(co_await asio::this_coro::executor, c);
+  Prepared prepared = prepare_request(req, *xc, c->opts.body);
+  if (auto* refused = std::get_if<ProxyResponse>(&prepared)) co_return std::move(*refused);
+  Outgoing& out = std::get<Outgoing>(prepared);
+  // The response-head deadline counts from the handover.
+  auto head = exchange_head(c, xc, out, req.method == "HEAD", host, port);
+  auto timed = within(std::move(head), c->opts.response_head_timeout);
+  std::optional<Result<void, std::string>> got = co_await std::move(timed);
+  if (!got || !*got) {
+    co_await abandon(*xc);
+    if (!got) co_return head_timeout(req);
+    co_return client_failure(req, got->error());
+  }
+  auto response = to_response(c, xc, req);
+  co_return co_await std::move(response);
 }
 
 // Every root that parses is a trust anchor; the rest are skipped.

@@ -42,6 +42,7 @@
 #include "support/scoped_env.h"
 #include "support/stderr_capture.h"
 #include "support/temp_dir.h"
+#include "support/tls_test_server.h"
 #include "vault/platform_roots.h"
 
 namespace qb {
@@ -480,6 +481,68 @@ TEST(TunnelUpstreamConnect, SecondAddressFamilyIsTriedWhenTheFirstFails) {
   EXPECT_EQ(echo.requests()[0].header("host"), fmt::format("localhost:{}", echo.port()));
 }
 
+// A loopback listener whose accept queue is full: a further connect gets no answer to its SYN.
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("listener");
+    port_ = ntohs(a.sin_port);
+    // Never accepted: it fills the queue.
+    filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("filler");
+  }
+  ~UnansweredPort() {
+    ::close(filler_);
+    ::close(listener_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+TEST(TunnelUpstreamConnect, ConnectWithoutAnswerEndsAtTheConnectLimitOrEarlierAtTheHeadDeadline) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds connect_timeout;
+    std::chrono::milliseconds head_timeout;
+    std::string status_line;
+    std::string body;
+    std::string log;
+  };
+  // The other limit is far beyond curl's own: a connect the deadline failed to end fails the case.
+  const std::vector<Case> cases = {
+      {"connect limit", 200ms, 1h, "HTTP/1.1 502 Bad Gateway", "QB-5070: upstream connection failed\n",
+       "/x: tcp connect error: connection timed out\n"},
+      {"head deadline", 1h, 300ms, "HTTP/1.1 504 Gateway Timeout", "QB-5070: upstream timed out\n",
+       "/x: response header timeout\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UnansweredPort port;
+    ProxyOptions o;
+    o.upstream.connect_timeout = c.connect_timeout;
+    o.upstream.response_head_timeout = c.head_timeout;
+    TestProxy proxy(o);
+    StderrCapture err;
+    auto r = curl(proxy, {"-D", "-", fmt::format("https://127.0.0.1:{}/x", port.port())});
+    err.restore();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\r\n\r\n" + c.status_line + "\r\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\r\n\r\n" + c.body)) << r.out;
+    EXPECT_NE(err.text().find(c.log), std::string::npos) << err.text();
+  }
+}
+
 TEST(TunnelUpstreamTls, ServerNotSignedByATrustedRootGives502) {
   TempDir tmp;
   EchoUpstream echo(pki().leaf);
@@ -813,6 +876,77 @@ TEST_F(TunnelTlsServer, StalledRequestBodyFailsTheExchange) {
                                         echo_->port())),
             std::string::npos)
       << err.text();
+}
+
+// An upstream that keeps the plain text of each connection's first record, then answers and closes;
+// the connection is held so that body bytes still coming draw no reset.
+class FirstRecordUpstream {
+ public:
+  FirstRecordUpstream() : server_(pki().leaf, {.max_workers = 0, .hold_finished = true}) {
+    test::TlsTestHandlers h;
+    h.serve = [this](int fd, std::size_t) { serve(fd); };
+    server_.start(std::move(h));
+  }
+  ~FirstRecordUpstream() { server_.stop(); }
+  std::uint16_t port() const { return server_.port(); }
+  std::vector<std::string> records() {
+    std::lock_guard lock(mu_);
+    return records_;
+  }
+
+ private:
+  void serve(int fd) {
+    SSL* ssl = SSL_new(server_.tls_context());
+    SSL_set_fd(ssl, fd);
+    char buf[16384];
+    int n = SSL_accept(ssl) == 1 ? SSL_read(ssl, buf, sizeof buf) : 0;
+    if (n > 0) {
+      {
+        std::lock_guard lock(mu_);
+        records_.emplace_back(buf, static_cast<std::size_t>(n));
+      }
+      const std::string reply = test::http_response(200, "OK", "", {"Connection: close"});
+      SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
+      SSL_shutdown(ssl);
+    }
+    SSL_free(ssl);
+    ERR_clear_error();
+  }
+
+  test::TlsTestServer server_;
+  std::mutex mu_;
+  std::vector<std::string> records_;
+};
+
+TEST_F(TunnelTlsServer, RequestHeadLeavesInOneRecordWithTheBodyBytesAtHandUnlessTheAgentAwaitsA100) {
+  FirstRecordUpstream up;
+  struct Case {
+    const char* name;
+    std::string fields;
+    std::string body;  // sent in one record with the head
+    std::string after_head;
+  };
+  const std::vector<Case> cases = {
+      {"length", "Content-Length: 5\r\n", "hello", "hello"},
+      {"chunked", "Transfer-Encoding: chunked\r\n", "5\r\nhello\r\n0\r\n\r\n", "5\r\nhello\r\n"},
+      {"100-continue", "Expect: 100-continue\r\nContent-Length: 5\r\n", "hello", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawOptions o = opts();
+    o.connect_port = up.port();
+    RawAgent a(*proxy_, o);
+    ASSERT_TRUE(a.handshake_ok());
+    const std::size_t before = up.records().size();
+    a.write(fmt::format("POST /up HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n{}\r\n{}", up.port(), c.fields, c.body));
+    std::string resp;
+    ASSERT_TRUE(a.read_until(resp, "HTTP/1.1 200 OK\r\n")) << resp;
+    auto records = up.records();
+    ASSERT_EQ(records.size(), before + 1);
+    const std::string& first = records.back();
+    EXPECT_EQ(first.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << first;
+    EXPECT_TRUE(first.ends_with("\r\n\r\n" + c.after_head)) << first;
+  }
 }
 
 TEST_F(TunnelTlsServer, MalformedTargetGets400) {

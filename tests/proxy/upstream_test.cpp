@@ -1,9 +1,12 @@
 // The pure parts of forwarding (header stripping, targets, authorities, error responses) and the
 // body deadlines on fake bodies.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/co_spawn.hpp>
@@ -76,6 +79,63 @@ TEST(UpstreamHeaders, ValueAndNameChecks) {
   EXPECT_TRUE(is_valid_header_name("X-Api-Key"));
   EXPECT_FALSE(is_valid_header_name("X Api"));
   EXPECT_FALSE(is_valid_header_name(""));
+}
+
+TEST(HttpWire, HeadsAreWrittenFieldByFieldAndStopAtTheFirstUnsafeField) {
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::optional<std::string> text;  // none: refused
+    std::string bad_name;
+  };
+  const std::vector<Case> cases = {
+      {{{"Host", "a"}, {"X-K", "v w"}}, "Host: a\r\nX-K: v w\r\n\r\n", ""},
+      {{}, "\r\n", ""},
+      {{{"Host", "a"}, {"X Bad", "1"}, {"Y", "\r\n"}}, std::nullopt, "X Bad"},
+      {{{"Host", "a"}, {"Split", "x\r\nEvil: 1"}}, std::nullopt, "Split"},
+      {{{"Nul", std::string("a\0b", 3)}}, std::nullopt, "Nul"},
+  };
+  for (const auto& c : cases) {
+    HeaderList h;
+    for (const auto& [n, v] : c.fields) h.add(n, v);
+    std::string out = "GET / HTTP/1.1\r\n";
+    auto r = append_fields(out, h);
+    ASSERT_EQ(r.has_value(), c.text.has_value()) << out;
+    if (r)
+      EXPECT_EQ(out, "GET / HTTP/1.1\r\n" + *c.text);
+    else
+      EXPECT_EQ(r.error(), c.bad_name);
+  }
+}
+
+TEST(HttpWire, StartLines) {
+  EXPECT_EQ(request_line("POST", "/a?b", 11), "POST /a?b HTTP/1.1\r\n");
+  EXPECT_EQ(request_line("GET", "/", 10), "GET / HTTP/1.0\r\n");
+  EXPECT_EQ(status_line(404, ""), "HTTP/1.1 404 Not Found\r\n");
+  EXPECT_EQ(status_line(200, "Fine"), "HTTP/1.1 200 Fine\r\n");
+  // A reason that would split the head is replaced by the standard one.
+  EXPECT_EQ(status_line(200, "OK\r\nX: y"), "HTTP/1.1 200 OK\r\n");
+}
+
+TEST(HttpWire, ChunksAreFramedAppendedOrInPlace) {
+  for (std::size_t n : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{70000}}) {
+    SCOPED_TRACE(n);
+    const std::string data(n, 'd');
+    const std::string want = fmt::format("{:x}\r\n", n) + data + "\r\n";
+    std::string appended = "head";
+    append_chunk(appended, data.data(), n);
+    EXPECT_EQ(appended, "head" + want);
+    std::vector<char> buf(CHUNK_SIZE_LINE_MAX + n + 2, '#');
+    std::memcpy(buf.data() + CHUNK_SIZE_LINE_MAX, data.data(), n);
+    std::size_t len = 0;
+    const char* start = frame_chunk_in_place(buf.data() + CHUNK_SIZE_LINE_MAX, n, &len);
+    EXPECT_EQ(std::string(start, len), want);
+    EXPECT_EQ(start + len, buf.data() + buf.size());
+  }
+  // No bytes, no chunk: an empty one would end the body.
+  std::string out = "head";
+  append_chunk(out, "", 0);
+  EXPECT_EQ(out, "head");
+  EXPECT_EQ(LAST_CHUNK, "0\r\n\r\n");
 }
 
 TEST(UpstreamTargets, ParsesTheFourForms) {
