@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "core/bytes.h"
+#include "core/result.h"
 
 namespace qb::noise {
 
@@ -43,6 +46,56 @@ CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP25
   std::copy(point.begin(), point.end(), kept_bytes.begin());
   kept = *key;
   return key;
+}
+
+// A table of the responder point's multiples makes both agreements with it fixed-base. It is built
+// once per process on the second call that meets a point (a node met once, as in most tests, is not
+// worth the build), then shared by every thread. While one thread builds it the others agree the
+// plain way, which gives the same secret. A few nodes are kept: a gate and its replica.
+P256FixedPeer responder_table(std::span<const std::uint8_t, kNodeP256Len> point, const P256PeerKey& checked) {
+  struct Entry {
+    P256Public point{};
+    bool building = false;  // stays set when the build failed: it is not tried again
+    P256FixedPeer table;
+  };
+  static constexpr std::size_t kKept = 4;
+  static std::mutex mu;
+  static std::vector<Entry> entries;  // newest last
+  auto find = [&]() -> Entry* {
+    for (Entry& e : entries) {
+      if (std::equal(point.begin(), point.end(), e.point.begin())) return &e;
+    }
+    return nullptr;
+  };
+  {
+    std::lock_guard lock(mu);
+    Entry* e = find();
+    if (e == nullptr) {
+      if (entries.size() == kKept) entries.erase(entries.begin());
+      Entry fresh;
+      std::copy(point.begin(), point.end(), fresh.point.begin());
+      entries.push_back(std::move(fresh));
+      return {};
+    }
+    if (e->table || e->building) return e->table;
+    e->building = true;
+  }
+  auto table = p256_fixed_peer(checked);
+  std::lock_guard lock(mu);
+  if (!table) return {};
+  if (Entry* e = find()) {
+    e->building = false;
+    e->table = *table;
+  }
+  return *table;
+}
+
+// An agreement with the responder's static point: through its table when there is one.
+CryptoResult<void> mix_responder_agreement(SymmetricState& ss, P256ScalarView own_scalar, const P256Key& own,
+                                           const P256PeerKey& peer, const P256FixedPeer& table) {
+  QB_TRY(const SharedSecret dh, table ? p256_agree(own_scalar, table) : p256_agree(own, peer));
+  ss.mix_key(dh.span());
+  return {};
 }
 
 }  // namespace
@@ -181,7 +234,9 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   // es; the responder's point is read and checked once for both agreements with it.
   auto rs_key = responder_point(rs.p256());
   if (!rs_key) return rs_key.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(st), *rs_key); !r) return r.error();
+  const P256FixedPeer rs_table = responder_table(rs.p256(), *rs_key);
+  QB_TRY_VOID(
+      mix_responder_agreement(ss, HandshakeAccess::e(st).span(), HandshakeAccess::e_key(st), *rs_key, rs_table));
 
   // The hybrid step: hash the ciphertext, mix the encapsulated secret.
   auto kem = m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem());
@@ -197,7 +252,8 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   if (!c_s) return c_s.error();
 
   // ss
-  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(st), *rs_key); !r) return r.error();
+  QB_TRY_VOID(
+      mix_responder_agreement(ss, HandshakeAccess::s(st).span(), HandshakeAccess::s_key(st), *rs_key, rs_table));
 
   auto c_p = ss.encrypt_and_hash(payload);
   if (!c_p) return c_p.error();

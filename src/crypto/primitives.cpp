@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "core/output.h"
+#include "core/result.h"
 
 namespace qb {
 
@@ -428,6 +429,49 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_p
   auto peer = p256_peer_key(peer_public);
   if (!peer) return peer.error();
   return p256_agree(*own, *peer);
+}
+
+CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerKey& peer) {
+  const EC_GROUP* base = p256_group();
+  if (!peer || base == nullptr) return QB_0005;
+  QB_TRY(const P256Public bytes, p256_point_of(peer.get()));
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
+  UniquePtr<EC_GROUP> group{EC_GROUP_dup(base)};
+  UniquePtr<EC_POINT> point{group ? EC_POINT_new(group.get()) : nullptr};
+  if (!bn_ctx || !point ||
+      EC_POINT_oct2point(group.get(), point.get(), bytes.data(), bytes.size(), bn_ctx.get()) != 1 ||
+      EC_GROUP_set_generator(group.get(), point.get(), EC_GROUP_get0_order(base), EC_GROUP_get0_cofactor(base)) != 1) {
+    return QB_0005;
+  }
+  // The library's only way to a fixed-base table for a point of our choosing; OpenSSL 3.0 marks it
+  // deprecated with no replacement.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  const bool tabled = EC_GROUP_precompute_mult(group.get(), bn_ctx.get()) == 1;
+#pragma GCC diagnostic pop
+  if (!tabled) return QB_0005;
+  return P256FixedPeer(std::shared_ptr<const EC_GROUP>(std::move(group)));
+}
+
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer) {
+  if (!peer) return QB_0027;
+  QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
+  // scalar x generator, where the generator is the peer's point: the table makes it a fixed-base
+  // multiplication, constant-time like the library's own ECDH.
+  const EC_GROUP* group = peer.group();
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<EC_POINT> product{EC_POINT_new(group)};
+  UniquePtr<BIGNUM> x{BN_secure_new()};
+  if (!bn_ctx || !product || !x || EC_POINT_mul(group, product.get(), d.get(), nullptr, nullptr, bn_ctx.get()) != 1 ||
+      EC_POINT_is_at_infinity(group, product.get()) == 1 ||
+      EC_POINT_get_affine_coordinates(group, product.get(), x.get(), nullptr, bn_ctx.get()) != 1) {
+    return QB_0027;
+  }
+  SharedSecret secret;
+  if (BN_bn2binpad(x.get(), secret.data(), static_cast<int>(secret.size())) != static_cast<int>(secret.size())) {
+    return QB_0005;
+  }
+  return secret;
 }
 
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -136,6 +137,28 @@ CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& pee
 // ECDH: the X coordinate of scalar x peer. QB-0027 for a refused scalar, peer key or failed
 // agreement; QB-0005 when the secret is not 32 bytes.
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
+
+// A checked peer point with a table of its multiples, for a peer met on every call (the gate's
+// static key): an agreement with it is a fixed-base multiplication, several times cheaper than a
+// plain one. Building the table costs about as much as 400 agreements. Only read once built, so
+// copies may be used from any thread at once.
+class P256FixedPeer {
+ public:
+  P256FixedPeer() = default;
+  explicit P256FixedPeer(std::shared_ptr<const EC_GROUP> group) : group_(std::move(group)) {}
+  explicit operator bool() const noexcept { return group_ != nullptr; }
+  const EC_GROUP* group() const noexcept { return group_.get(); }
+
+ private:
+  // P-256 with the peer's point as its generator and the table precomputed.
+  std::shared_ptr<const EC_GROUP> group_;
+};
+
+// The table for a peer point already checked by p256_peer_key: QB-0005 when the library fails.
+CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerKey& peer);
+// The same agreement as p256_agree with that peer: QB-0027 for a refused scalar, a missing table
+// or a failed agreement; QB-0005 when the secret is not 32 bytes.
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer);
 
 // Fills the buffer from the library's generator; QB-0018 when it fails.
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out);

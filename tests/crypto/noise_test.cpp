@@ -182,6 +182,29 @@ TEST(NoiseKnownAnswer, TranscriptIsPinned) {
   EXPECT_EQ(m1->state.symmetric().handshake_hash(), opened->state.symmetric().handshake_hash());
 }
 
+// Repeated calls to one node switch its two agreements to a table of the node's point after the
+// first; the transcript must not move.
+TEST(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
+  auto kem = mlkem768::keygen_internal(filled<32>(0x21), filled<32>(0x22));
+  auto keys = make_responder_keys(filled<32>(0x11), kem);
+  ASSERT_TRUE(keys);
+  const auto request = bytes_of("\x10{\"action\":\"system.ping\",\"cred\":\"qbt_x\"}");
+  const auto reply = bytes_of("\x10{\"ok\":true}");
+  for (int call = 0; call < 3; ++call) {
+    SCOPED_TRACE(call);
+    auto m1 = detail::write_msg1_with(keys->pub, filled<32>(0x31), request, filled<32>(0x41), filled<32>(0x51));
+    ASSERT_TRUE(m1);
+    EXPECT_EQ(hex(sha256(m1->bytes)), "37246ed02c54f7e7190be364f1ec4a4e28c44e22ac9c0aa89c4d333554d19d6a");
+    auto opened = read_msg1(*keys, m1->bytes);
+    ASSERT_TRUE(opened);
+    auto m2 = detail::write_msg2_with(std::move(opened->state), reply, filled<32>(0x61));
+    ASSERT_TRUE(m2);
+    auto got = read_msg2(std::move(m1->state), *m2);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(hex(got->span()), hex(reply));
+  }
+}
+
 TEST_F(NoiseTest, Msg2RefusalsCarryTheirRows) {
   const auto other_point = public_of(fresh_scalar().span());
   struct Case {

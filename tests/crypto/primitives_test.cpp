@@ -433,6 +433,50 @@ TEST(PrimitivesP256, GeneratedPairHoldsOneKey) {
   EXPECT_EQ(code_of(p256_agree(P256Key(), *peer)), "QB-0027");
 }
 
+// The tabled peer is the same agreement: the RFC answer, the edge scalars 1 and n - 1 (whose
+// products are the point and its negation, same X), the ready-key path on generated keys, and the
+// same refusals of scalars outside the group and of a missing table.
+TEST(PrimitivesP256, TabledPeerAgreesAsThePlainOne) {
+  auto gr = p256_peer_key(unhex(kGr));
+  ASSERT_TRUE(gr);
+  auto tabled = p256_fixed_peer(*gr);
+  ASSERT_TRUE(tabled);
+  auto rfc = p256_agree(scalar_of(kI), *tabled);
+  ASSERT_TRUE(rfc);
+  EXPECT_EQ(hex(rfc->span()), kGirx);
+
+  std::array<std::uint8_t, 32> one{};
+  one[31] = 1;
+  auto n_minus_1 = scalar_of(kOrder);
+  n_minus_1[31] -= 1;
+  for (const auto& scalar : {one, n_minus_1}) {
+    auto a = p256_agree(scalar, *tabled);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(hex(a->span()), hex(unhex(kGr)).substr(2, 64));
+  }
+
+  for (int i = 0; i < 3; ++i) {
+    auto own = p256_generate_pair();
+    auto peer = p256_generate_pair();
+    ASSERT_TRUE(own && peer);
+    auto peer_key = p256_peer_key(peer->pub);
+    ASSERT_TRUE(peer_key);
+    auto table = p256_fixed_peer(*peer_key);
+    ASSERT_TRUE(table);
+    auto plain = p256_agree(own->key, *peer_key);
+    auto via_table = p256_agree(own->scalar, *table);
+    ASSERT_TRUE(plain && via_table);
+    EXPECT_TRUE(*plain == *via_table);
+  }
+
+  auto n_plus_1 = scalar_of(kOrder);
+  n_plus_1[31] += 1;
+  for (const auto& scalar : {std::array<std::uint8_t, 32>{}, scalar_of(kOrder), n_plus_1}) {
+    EXPECT_EQ(code_of(p256_agree(scalar, *tabled)), "QB-0027");
+  }
+  EXPECT_EQ(code_of(p256_agree(scalar_of(kI), P256FixedPeer())), "QB-0027");
+  EXPECT_EQ(code_of(p256_fixed_peer(P256PeerKey())), "QB-0005");
+}
 TEST(PrimitivesRandom, FillsTheBuffer) {
   std::array<std::uint8_t, 64> a{}, b{};
   ASSERT_TRUE(random_bytes(a));
