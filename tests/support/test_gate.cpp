@@ -176,6 +176,7 @@ struct TestGate::Impl {
   bool close_on_accept = false;
   std::vector<GateSeen> seen;
   std::size_t responses = 0;
+  std::size_t resumed = 0;
   std::condition_variable stop_cv;
 
   bool stopping() const { return server.stopping(); }
@@ -200,6 +201,10 @@ struct TestGate::Impl {
     asio::ssl::stream<tcp::socket> stream(std::move(sock), ctx);
     stream.handshake(asio::ssl::stream_base::server, ec);
     if (ec) return;
+    if (SSL_session_reused(stream.native_handle()) == 1) {
+      std::lock_guard lock(mu);
+      ++resumed;
+    }
     beast::flat_buffer buf;
     while (!stopping()) {
       http::request_parser<http::string_body> parser;
@@ -360,6 +365,10 @@ std::size_t TestGate::request_count() const {
   return impl_->seen.size();
 }
 std::size_t TestGate::connection_count() const { return impl_->server.connections(); }
+std::size_t TestGate::resumed_connections() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->resumed;
+}
 std::size_t TestGate::responses_sent() const {
   std::lock_guard lock(impl_->mu);
   return impl_->responses;
