@@ -28,31 +28,17 @@ std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
 }
 
 // mix_key over a Diffie-Hellman result, wiped when it goes.
-CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
-  auto dh = p256_agree(own, peer);
-  if (!dh) return dh.error();
-  ss.mix_key(dh->span());
+CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, const P256PeerPoint& peer) {
+  QB_TRY(const SharedSecret dh, p256_agree(own, peer));
+  ss.mix_key(dh.span());
   return {};
-}
-
-// The responder's point is the same on every call of a node: it is read and checked once per thread
-// and the checked key reused while the point stays the same. Only accepted points are kept.
-CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP256Len> point) {
-  thread_local P256Public kept_bytes{};
-  thread_local P256PeerKey kept;
-  if (kept && std::equal(point.begin(), point.end(), kept_bytes.begin())) return kept;
-  auto key = p256_peer_key(point);
-  if (!key) return key.error();
-  std::copy(point.begin(), point.end(), kept_bytes.begin());
-  kept = *key;
-  return key;
 }
 
 // A table of the responder point's multiples makes both agreements with it fixed-base. It is built
 // once per process on the second call that meets a point (a node met once, as in most tests, is not
 // worth the build), then shared by every thread. While one thread builds it the others agree the
 // plain way, which gives the same secret. A few nodes are kept: a gate and its replica.
-P256FixedPeer responder_table(std::span<const std::uint8_t, kNodeP256Len> point, const P256PeerKey& checked) {
+P256FixedPeer responder_table(std::span<const std::uint8_t, kNodeP256Len> point, const P256PeerPoint& checked) {
   struct Entry {
     P256Public point{};
     bool building = false;  // stays set when the build failed: it is not tried again
@@ -91,9 +77,9 @@ P256FixedPeer responder_table(std::span<const std::uint8_t, kNodeP256Len> point,
 }
 
 // An agreement with the responder's static point: through its table when there is one.
-CryptoResult<void> mix_responder_agreement(SymmetricState& ss, P256ScalarView own_scalar, const P256Key& own,
-                                           const P256PeerKey& peer, const P256FixedPeer& table) {
-  QB_TRY(const SharedSecret dh, table ? p256_agree(own_scalar, table) : p256_agree(own, peer));
+CryptoResult<void> mix_responder_agreement(SymmetricState& ss, P256ScalarView own, const P256PeerPoint& peer,
+                                           const P256FixedPeer& table) {
+  QB_TRY(const SharedSecret dh, table ? p256_agree(own, table) : p256_agree(own, peer));
   ss.mix_key(dh.span());
   return {};
 }
@@ -166,18 +152,11 @@ struct HandshakeAccess {
   static SymmetricState& ss(HandshakeState& st) { return st.ss_; }
   static P256Scalar& s(HandshakeState& st) { return st.s_; }
   static P256Scalar& e(HandshakeState& st) { return st.e_; }
-  static P256Key& s_key(HandshakeState& st) { return st.s_key_; }
-  static P256Key& e_key(HandshakeState& st) { return st.e_key_; }
   static NodePublicKey& rs(HandshakeState& st) { return st.rs_; }
 };
 
 HandshakeState::HandshakeState(HandshakeState&& other) noexcept
-    : ss_(std::move(other.ss_)),
-      s_(other.s_),
-      e_(other.e_),
-      s_key_(std::move(other.s_key_)),
-      e_key_(std::move(other.e_key_)),
-      rs_(other.rs_) {
+    : ss_(std::move(other.ss_)), s_(other.s_), e_(other.e_), rs_(other.rs_) {
   other.wipe();
 }
 
@@ -186,8 +165,6 @@ HandshakeState& HandshakeState::operator=(HandshakeState&& other) noexcept {
     ss_ = std::move(other.ss_);
     s_ = other.s_;
     e_ = other.e_;
-    s_key_ = std::move(other.s_key_);
-    e_key_ = std::move(other.e_key_);
     rs_ = other.rs_;
     other.wipe();
   }
@@ -198,23 +175,21 @@ void HandshakeState::wipe() noexcept {
   ss_.wipe();
   s_.wipe();
   e_.wipe();
-  // The library wipes a key's scalar when its last reference goes.
-  s_key_.reset();
-  e_key_.reset();
 }
 
 namespace {
 
-// The caller's ready pair, or one made from the scalar.
-CryptoResult<P256KeyPair> ready_pair(P256ScalarView scalar, P256KeyPair* ready) {
-  if (ready != nullptr) return std::move(*ready);
-  return p256_pair_from_scalar(scalar);
+// A point given with its scalar, or computed from the scalar.
+CryptoResult<P256Public> public_of(P256ScalarView scalar, const P256Public* given) {
+  if (given != nullptr) return *given;
+  return p256_public_from_scalar(scalar);
 }
 
-// Steps 1 to 10 with e already chosen; a null ready pair is made from its scalar at the step that
-// first needs it; m absent means fresh encapsulation randomness.
-CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, P256KeyPair* s_ready,
-                                   P256ScalarView e, P256KeyPair* e_ready,
+// Steps 1 to 10 with e already chosen; a point not given is computed from its scalar at the step
+// that first needs it; m absent means fresh encapsulation randomness. Every agreement is by scalar:
+// the initiator's keys never become library keys.
+CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, const P256Public* s_pub,
+                                   P256ScalarView e, const P256Public* e_pub_given,
                                    const std::span<const std::uint8_t, mlkem768::kSeedBytes>* m) {
   HandshakeState st = HandshakeAccess::make();
   SymmetricState& ss = HandshakeAccess::ss(st);
@@ -225,18 +200,13 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   ss.mix_hash(as_bytes(kPrologue));
   ss.mix_hash(rs.bytes);
 
-  auto e_pair = ready_pair(e, e_ready);
-  if (!e_pair) return e_pair.error();
-  const P256Public e_pub = e_pair->pub;
-  HandshakeAccess::e_key(st) = std::move(e_pair->key);
+  QB_TRY(const P256Public e_pub, public_of(e, e_pub_given));
   ss.mix_hash(e_pub);
 
   // es; the responder's point is read and checked once for both agreements with it.
-  auto rs_key = responder_point(rs.p256());
-  if (!rs_key) return rs_key.error();
-  const P256FixedPeer rs_table = responder_table(rs.p256(), *rs_key);
-  QB_TRY_VOID(
-      mix_responder_agreement(ss, HandshakeAccess::e(st).span(), HandshakeAccess::e_key(st), *rs_key, rs_table));
+  QB_TRY(const P256PeerPoint rs_point, p256_peer_point(rs.p256()));
+  const P256FixedPeer rs_table = responder_table(rs.p256(), rs_point);
+  QB_TRY_VOID(mix_responder_agreement(ss, HandshakeAccess::e(st).span(), rs_point, rs_table));
 
   // The hybrid step: hash the ciphertext, mix the encapsulated secret.
   auto kem = m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem());
@@ -245,15 +215,12 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   ss.mix_key(kem->shared_secret.span());
   kem->shared_secret.wipe();
 
-  auto s_pair = ready_pair(s, s_ready);
-  if (!s_pair) return s_pair.error();
-  HandshakeAccess::s_key(st) = std::move(s_pair->key);
-  auto c_s = ss.encrypt_and_hash(s_pair->pub);
+  QB_TRY(const P256Public s_point, public_of(s, s_pub));
+  auto c_s = ss.encrypt_and_hash(s_point);
   if (!c_s) return c_s.error();
 
   // ss
-  QB_TRY_VOID(
-      mix_responder_agreement(ss, HandshakeAccess::s(st).span(), HandshakeAccess::s_key(st), *rs_key, rs_table));
+  QB_TRY_VOID(mix_responder_agreement(ss, HandshakeAccess::s(st).span(), rs_point, rs_table));
 
   auto c_p = ss.encrypt_and_hash(payload);
   if (!c_p) return c_p.error();
@@ -271,15 +238,13 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
 }  // namespace
 
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload) {
-  auto e = p256_generate_pair();
-  if (!e) return e.error();
-  return write_msg1_from(rs, payload, s, nullptr, e->scalar.span(), &*e, nullptr);
+  QB_TRY(const P256ScalarPair e, p256_generate_scalar_pair());
+  return write_msg1_from(rs, payload, s, nullptr, e.scalar.span(), &e.pub, nullptr);
 }
 
-CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256KeyPair s, ByteView payload) {
-  auto e = p256_generate_pair();
-  if (!e) return e.error();
-  return write_msg1_from(rs, payload, s.scalar.span(), &s, e->scalar.span(), &*e, nullptr);
+CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, const P256ScalarPair& s, ByteView payload) {
+  QB_TRY(const P256ScalarPair e, p256_generate_scalar_pair());
+  return write_msg1_from(rs, payload, s.scalar.span(), &s.pub, e.scalar.span(), &e.pub, nullptr);
 }
 
 namespace detail {
@@ -301,10 +266,9 @@ CryptoResult<SecretBytes> read_msg2(HandshakeState&& state, ByteView msg2) {
   const ByteView re = msg2.first(kP256PublicLen);
   ss.mix_hash(re);
   // ee, then se, with re read and checked once.
-  auto re_key = p256_peer_key(re);
-  if (!re_key) return re_key.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::e_key(state), *re_key); !r) return r.error();
-  if (auto r = mix_agreement(ss, HandshakeAccess::s_key(state), *re_key); !r) return r.error();
+  QB_TRY(const P256PeerPoint re_point, p256_peer_point(re));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e(state).span(), re_point));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s(state).span(), re_point));
   return ss.decrypt_and_hash(msg2.subspan(kP256PublicLen));
 }
 

@@ -2,6 +2,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
 #include <openssl/rand.h>
 
@@ -173,6 +174,25 @@ CryptoResult<P256Public> p256_point_of(const EVP_PKEY* pkey) {
     return QB_0005;
   }
   return pub;
+}
+
+// The X coordinate of g_scalar x G + p_scalar x point, for the one product an agreement asks for:
+// QB-0027 when it fails or is the point at infinity, QB-0005 when X does not fit in 32 bytes.
+CryptoResult<SharedSecret> p256_product_x(const EC_GROUP* group, const BIGNUM* g_scalar, const EC_POINT* point,
+                                          const BIGNUM* p_scalar) {
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<EC_POINT> product{group ? EC_POINT_new(group) : nullptr};
+  UniquePtr<BIGNUM> x{BN_secure_new()};
+  if (!bn_ctx || !product || !x || EC_POINT_mul(group, product.get(), g_scalar, point, p_scalar, bn_ctx.get()) != 1 ||
+      EC_POINT_is_at_infinity(group, product.get()) == 1 ||
+      EC_POINT_get_affine_coordinates(group, product.get(), x.get(), nullptr, bn_ctx.get()) != 1) {
+    return QB_0027;
+  }
+  SharedSecret secret;
+  if (BN_bn2binpad(x.get(), secret.data(), static_cast<int>(secret.size())) != static_cast<int>(secret.size())) {
+    return QB_0005;
+  }
+  return secret;
 }
 
 }  // namespace
@@ -431,16 +451,58 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_p
   return p256_agree(*own, *peer);
 }
 
-CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerKey& peer) {
+CryptoResult<P256ScalarPair> p256_generate_scalar_pair() {
+  const EC_GROUP* group = p256_group();
+  if (group == nullptr) return QB_0018;
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<BIGNUM> d{BN_secure_new()};
+  if (!bn_ctx || !d) return QB_0018;
+  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  // Uniform in 1..n-1, as the library's own key generation draws it.
+  do {
+    if (BN_priv_rand_range_ex(d.get(), EC_GROUP_get0_order(group), 0, bn_ctx.get()) != 1) return QB_0018;
+  } while (BN_is_zero(d.get()));
+  P256ScalarPair pair;
+  if (BN_bn2binpad(d.get(), pair.scalar.data(), static_cast<int>(pair.scalar.size())) !=
+      static_cast<int>(pair.scalar.size())) {
+    return QB_0005;
+  }
+  auto pub = p256_point_of(d.get());
+  // A failed multiplication is a failed generation here, not a refused key.
+  if (!pub) return pub.error().code == QB_0027.code ? QB_0018 : pub.error();
+  pair.pub = *pub;
+  return pair;
+}
+
+CryptoResult<P256PeerPoint> p256_peer_point(ByteView peer_public) {
+  if (peer_public.size() != kP256PublicLen || peer_public[0] != 0x04) return QB_0027;
+  const EC_GROUP* group = p256_group();
+  UniquePtr<EC_POINT> point{group ? EC_POINT_new(group) : nullptr};
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
+  if (!point || !bn_ctx) return QB_0005;
+  // Decoding refuses coordinates at or above p and points off the curve; the checks after it say
+  // so themselves rather than trust that. Cofactor 1: every other point has the full order.
+  if (EC_POINT_oct2point(group, point.get(), peer_public.data(), peer_public.size(), bn_ctx.get()) != 1 ||
+      EC_POINT_is_at_infinity(group, point.get()) == 1 || EC_POINT_is_on_curve(group, point.get(), bn_ctx.get()) != 1) {
+    ERR_clear_error();
+    return QB_0027;
+  }
+  return P256PeerPoint(std::shared_ptr<const EC_POINT>(std::move(point)));
+}
+
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256PeerPoint& peer) {
+  if (!peer) return QB_0027;
+  QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
+  return p256_product_x(p256_group(), nullptr, peer.get(), d.get());
+}
+
+CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer) {
   const EC_GROUP* base = p256_group();
   if (!peer || base == nullptr) return QB_0005;
-  QB_TRY(const P256Public bytes, p256_point_of(peer.get()));
   UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
   UniquePtr<EC_GROUP> group{EC_GROUP_dup(base)};
-  UniquePtr<EC_POINT> point{group ? EC_POINT_new(group.get()) : nullptr};
-  if (!bn_ctx || !point ||
-      EC_POINT_oct2point(group.get(), point.get(), bytes.data(), bytes.size(), bn_ctx.get()) != 1 ||
-      EC_GROUP_set_generator(group.get(), point.get(), EC_GROUP_get0_order(base), EC_GROUP_get0_cofactor(base)) != 1) {
+  if (!bn_ctx || !group ||
+      EC_GROUP_set_generator(group.get(), peer.get(), EC_GROUP_get0_order(base), EC_GROUP_get0_cofactor(base)) != 1) {
     return QB_0005;
   }
   // The library's only way to a fixed-base table for a point of our choosing; OpenSSL 3.0 marks it
@@ -458,20 +520,7 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256Fixed
   QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
   // scalar x generator, where the generator is the peer's point: the table makes it a fixed-base
   // multiplication, constant-time like the library's own ECDH.
-  const EC_GROUP* group = peer.group();
-  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
-  UniquePtr<EC_POINT> product{EC_POINT_new(group)};
-  UniquePtr<BIGNUM> x{BN_secure_new()};
-  if (!bn_ctx || !product || !x || EC_POINT_mul(group, product.get(), d.get(), nullptr, nullptr, bn_ctx.get()) != 1 ||
-      EC_POINT_is_at_infinity(group, product.get()) == 1 ||
-      EC_POINT_get_affine_coordinates(group, product.get(), x.get(), nullptr, bn_ctx.get()) != 1) {
-    return QB_0027;
-  }
-  SharedSecret secret;
-  if (BN_bn2binpad(x.get(), secret.data(), static_cast<int>(secret.size())) != static_cast<int>(secret.size())) {
-    return QB_0005;
-  }
-  return secret;
+  return p256_product_x(peer.group(), d.get(), nullptr, nullptr);
 }
 
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out) {
