@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -37,12 +38,6 @@ constexpr std::size_t kChunk = std::size_t{1} << 30;
 // GCM's limit on one message: 2^39 - 256 bits.
 constexpr std::uint64_t kGcmMaxPlaintext = (std::uint64_t{1} << 36) - 32;
 
-// A non-null pointer for empty inputs, which some library calls refuse as null.
-const std::uint8_t* nonnull(ByteView v) {
-  static const std::uint8_t zero = 0;
-  return v.empty() ? &zero : v.data();
-}
-
 // Algorithms are fetched once: the library otherwise looks each one up by name at every use, which
 // costs more than hashing the few bytes of a handshake step.
 const EVP_MD* sha256_algorithm() {
@@ -57,43 +52,57 @@ const EVP_CIPHER* aes_gcm_algorithm(std::size_t key_len) {
   return key_len == 16 ? aes128.get() : aes256.get();
 }
 
-// An HMAC-SHA256 context with the digest chosen and an empty key; every HMAC starts from a copy and
-// only sets its key.
-const EVP_MAC_CTX* hmac_sha256_template() {
-  static const UniquePtr<EVP_MAC_CTX> ctx = [] {
-    UniquePtr<EVP_MAC> mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
-    UniquePtr<EVP_MAC_CTX> c{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
-    static char digest_name[] = "SHA256";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-                           OSSL_PARAM_construct_end()};
-    if (!c || EVP_MAC_init(c.get(), nonnull({}), 0, params) != 1) library_bug("HMAC-SHA256 init");
-    return c;
-  }();
-  return ctx.get();
+void digest_update(EVP_MD_CTX* ctx, ByteView data, std::string_view failure) {
+  for (std::size_t off = 0; off < data.size(); off += kChunk) {
+    if (EVP_DigestUpdate(ctx, data.data() + off, std::min(kChunk, data.size() - off)) != 1) library_bug(failure);
+  }
 }
 
+// HMAC-SHA256 (RFC 2104) with the key's two padded blocks hashed once: each message then costs two
+// copies of a digest state and its own blocks, not a fresh MAC set-up. HKDF's expansion runs
+// several messages under one key.
 class HmacSha256 {
  public:
-  explicit HmacSha256(ByteView key) : ctx_(EVP_MAC_CTX_dup(hmac_sha256_template())) {
-    if (!ctx_ || EVP_MAC_init(ctx_.get(), nonnull(key), key.size(), nullptr) != 1) library_bug("HMAC-SHA256 init");
-  }
-
-  void update(ByteView data) {
-    for (std::size_t off = 0; off < data.size(); off += kChunk) {
-      std::size_t n = std::min(kChunk, data.size() - off);
-      if (EVP_MAC_update(ctx_.get(), data.data() + off, n) != 1) library_bug("HMAC-SHA256 update");
+  explicit HmacSha256(ByteView key) {
+    SecretArray<64> block;
+    if (key.size() > block.size()) {
+      Digest d = sha256(key);
+      std::copy(d.begin(), d.end(), block.begin());
+      secure_wipe(d.data(), d.size());
+    } else if (!key.empty()) {
+      std::copy(key.begin(), key.end(), block.begin());
     }
+    inner_ = pad_state(block, 0x36);
+    outer_ = pad_state(block, 0x5c);
   }
 
-  void finish(std::span<std::uint8_t, 32> out) {
-    std::size_t len = 0;
-    if (EVP_MAC_final(ctx_.get(), out.data(), &len, out.size()) != 1 || len != out.size()) {
+  void mac(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 32> out) const {
+    UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
+    SecretArray<32> inner_hash;
+    unsigned len = 0;
+    if (!ctx || EVP_MD_CTX_copy_ex(ctx.get(), inner_.get()) != 1) library_bug("HMAC-SHA256 init");
+    for (ByteView part : parts) digest_update(ctx.get(), part, "HMAC-SHA256 update");
+    if (EVP_DigestFinal_ex(ctx.get(), inner_hash.data(), &len) != 1 || len != inner_hash.size() ||
+        EVP_MD_CTX_copy_ex(ctx.get(), outer_.get()) != 1) {
       library_bug("HMAC-SHA256 final");
     }
+    digest_update(ctx.get(), inner_hash.span(), "HMAC-SHA256 final");
+    if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) library_bug("HMAC-SHA256 final");
   }
 
  private:
-  UniquePtr<EVP_MAC_CTX> ctx_;
+  // The digest state after the key block XOR pad; the library wipes a state when it frees it.
+  static UniquePtr<EVP_MD_CTX> pad_state(const SecretArray<64>& block, std::uint8_t pad) {
+    SecretArray<64> padded;
+    for (std::size_t i = 0; i < block.size(); ++i) padded.data()[i] = block.data()[i] ^ pad;
+    UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
+    if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("HMAC-SHA256 init");
+    digest_update(ctx.get(), padded.span(), "HMAC-SHA256 init");
+    return ctx;
+  }
+
+  UniquePtr<EVP_MD_CTX> inner_;
+  UniquePtr<EVP_MD_CTX> outer_;
 };
 
 bool chunked_cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, ByteView in) {
@@ -202,11 +211,7 @@ Digest sha256(ByteView data) {
   UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
   unsigned len = 0;
   if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("SHA-256 init");
-  for (std::size_t off = 0; off < data.size(); off += kChunk) {
-    if (EVP_DigestUpdate(ctx.get(), data.data() + off, std::min(kChunk, data.size() - off)) != 1) {
-      library_bug("SHA-256 update");
-    }
-  }
+  digest_update(ctx.get(), data, "SHA-256 update");
   if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) library_bug("SHA-256 final");
   return out;
 }
@@ -300,21 +305,14 @@ SecretBytes detail::hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView i
   static constexpr std::array<std::uint8_t, 32> zero_salt{};
   if (salt.empty()) salt = zero_salt;
   SecretArray<32> prk;
-  {
-    HmacSha256 extract(salt);
-    extract.update(ikm);
-    extract.finish(prk.span());
-  }
+  HmacSha256(salt).mac({ikm}, prk.span());
+  const HmacSha256 expand(prk.span());
   SecretBytes out(length);
   SecretArray<32> block;
   std::size_t done = 0;
   for (unsigned i = 1; done < length; ++i) {
-    HmacSha256 expand(prk);
-    if (i > 1) expand.update(block);
-    expand.update(info);
     const std::uint8_t counter = static_cast<std::uint8_t>(i);
-    expand.update(ByteView(&counter, 1));
-    expand.finish(block.span());
+    expand.mac({i > 1 ? ByteView(block.span()) : ByteView(), info, ByteView(&counter, 1)}, block.span());
     std::size_t n = std::min<std::size_t>(block.size(), length - done);
     std::copy_n(block.data(), n, out.data() + done);
     done += n;
@@ -324,9 +322,7 @@ SecretBytes detail::hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView i
 
 HmacTag hmac_sha256(ByteView key, ByteView data) {
   HmacTag tag{};
-  HmacSha256 mac(key);
-  mac.update(data);
-  mac.finish(tag);
+  HmacSha256(key).mac({data}, tag);
   return tag;
 }
 
