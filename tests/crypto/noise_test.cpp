@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/noise_responder.h"
@@ -203,6 +205,33 @@ TEST(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
     ASSERT_TRUE(got);
     EXPECT_EQ(hex(got->span()), hex(reply));
   }
+}
+
+// Threads calling one new node at once: one builds the node's table while the others agree the
+// plain way, then all use it; every exchange opens on the responder's side.
+TEST(NoiseConcurrency, CallsToOneNewNodeFromManyThreadsAllOpen) {
+  auto keys = generate_responder_keys();
+  ASSERT_TRUE(keys);
+  std::atomic<int> opened{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 3; ++i) {
+        auto s = p256_generate();
+        if (!s) return;
+        auto m1 = write_msg1(keys->pub, s->span(), bytes_of("\x10{}"));
+        if (!m1) return;
+        auto in = read_msg1(*keys, m1->bytes);
+        if (!in) return;
+        auto m2 = write_msg2(std::move(in->state), bytes_of("\x10ok"));
+        if (!m2) return;
+        auto reply = read_msg2(std::move(m1->state), *m2);
+        if (reply && hex(reply->span()) == hex(bytes_of("\x10ok"))) ++opened;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(opened.load(), 24);
 }
 
 TEST_F(NoiseTest, Msg2RefusalsCarryTheirRows) {
