@@ -185,9 +185,9 @@ CryptoResult<P256Public> public_of(P256ScalarView scalar, const P256Public* give
   return p256_public_from_scalar(scalar);
 }
 
-// Steps 1 to 10 with e already chosen; a point not given is computed from its scalar at the step
-// that first needs it; m absent means fresh encapsulation randomness. Every agreement is by scalar:
-// the initiator's keys never become library keys.
+// The first message with e already chosen; a point not given is computed from its scalar where it
+// is first needed; m absent means fresh encapsulation randomness. Every agreement is by scalar: the
+// initiator's keys never become library keys.
 CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, const P256Public* s_pub,
                                    P256ScalarView e, const P256Public* e_pub_given,
                                    const std::span<const std::uint8_t, mlkem768::kSeedBytes>* m) {
