@@ -49,6 +49,7 @@ void BM_GateRpc(benchmark::State& state) {
   if (state.thread_index() == 0) {
     state.counters["tls_connections"] = static_cast<double>(g.connection_count());
     state.counters["gate_requests"] = static_cast<double>(g.request_count());
+    state.counters["tls_resumed"] = static_cast<double>(g.resumed_connections());
   }
 }
 BENCHMARK(BM_GateRpc)->Unit(benchmark::kMicrosecond)->UseRealTime()->Threads(1)->Threads(16);

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "core/bytes.h"
+#include "core/result.h"
 
 namespace qb::noise {
 
@@ -25,22 +28,60 @@ std::array<std::uint8_t, kAeadNonceLen> nonce_bytes(std::uint64_t n) {
 }
 
 // mix_key over a Diffie-Hellman result, wiped when it goes.
-CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
-  QB_TRY(auto dh, p256_agree(own, peer));
+CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, const P256PeerPoint& peer) {
+  QB_TRY(const SharedSecret dh, p256_agree(own, peer));
   ss.mix_key(dh.span());
   return {};
 }
 
-// The responder's point is the same on every call of a node: it is read and checked once per thread
-// and the checked key reused while the point stays the same. Only accepted points are kept.
-CryptoResult<P256PeerKey> responder_point(std::span<const std::uint8_t, kNodeP256Len> point) {
-  thread_local P256Public kept_bytes{};
-  thread_local P256PeerKey kept;
-  if (kept && std::equal(point.begin(), point.end(), kept_bytes.begin())) return kept;
-  QB_TRY(auto key, p256_peer_key(point));
-  std::copy(point.begin(), point.end(), kept_bytes.begin());
-  kept = key;
-  return key;
+// A table of the responder point's multiples makes both agreements with it fixed-base. It is built
+// once per process on the second call that meets a point (a node met once, as in most tests, is not
+// worth the build), then shared by every thread. While one thread builds it the others agree the
+// plain way, which gives the same secret. A few nodes are kept: a gate and its replica.
+P256FixedPeer responder_table(std::span<const std::uint8_t, kNodeP256Len> point, const P256PeerPoint& checked) {
+  struct Entry {
+    P256Public point{};
+    bool building = false;  // stays set when the build failed: it is not tried again
+    P256FixedPeer table;
+  };
+  static constexpr std::size_t kKept = 4;
+  static std::mutex mu;
+  static std::vector<Entry> entries;  // newest last
+  auto find = [&]() -> Entry* {
+    for (Entry& e : entries) {
+      if (std::equal(point.begin(), point.end(), e.point.begin())) return &e;
+    }
+    return nullptr;
+  };
+  {
+    std::lock_guard lock(mu);
+    Entry* e = find();
+    if (e == nullptr) {
+      if (entries.size() == kKept) entries.erase(entries.begin());
+      Entry fresh;
+      std::copy(point.begin(), point.end(), fresh.point.begin());
+      entries.push_back(std::move(fresh));
+      return {};
+    }
+    if (e->table || e->building) return e->table;
+    e->building = true;
+  }
+  auto table = p256_fixed_peer(checked);
+  std::lock_guard lock(mu);
+  if (!table) return {};
+  if (Entry* e = find()) {
+    e->building = false;
+    e->table = *table;
+  }
+  return *table;
+}
+
+// An agreement with the responder's static point: through its table when there is one.
+CryptoResult<void> mix_responder_agreement(SymmetricState& ss, P256ScalarView own, const P256PeerPoint& peer,
+                                           const P256FixedPeer& table) {
+  QB_TRY(const SharedSecret dh, table ? p256_agree(own, table) : p256_agree(own, peer));
+  ss.mix_key(dh.span());
+  return {};
 }
 
 }  // namespace
@@ -110,18 +151,11 @@ struct HandshakeAccess {
   static SymmetricState& ss(HandshakeState& st) { return st.ss_; }
   static P256Scalar& s(HandshakeState& st) { return st.s_; }
   static P256Scalar& e(HandshakeState& st) { return st.e_; }
-  static P256Key& s_key(HandshakeState& st) { return st.s_key_; }
-  static P256Key& e_key(HandshakeState& st) { return st.e_key_; }
   static NodePublicKey& rs(HandshakeState& st) { return st.rs_; }
 };
 
 HandshakeState::HandshakeState(HandshakeState&& other) noexcept
-    : ss_(std::move(other.ss_)),
-      s_(other.s_),
-      e_(other.e_),
-      s_key_(std::move(other.s_key_)),
-      e_key_(std::move(other.e_key_)),
-      rs_(other.rs_) {
+    : ss_(std::move(other.ss_)), s_(other.s_), e_(other.e_), rs_(other.rs_) {
   other.wipe();
 }
 
@@ -130,8 +164,6 @@ HandshakeState& HandshakeState::operator=(HandshakeState&& other) noexcept {
     ss_ = std::move(other.ss_);
     s_ = other.s_;
     e_ = other.e_;
-    s_key_ = std::move(other.s_key_);
-    e_key_ = std::move(other.e_key_);
     rs_ = other.rs_;
     other.wipe();
   }
@@ -142,23 +174,21 @@ void HandshakeState::wipe() noexcept {
   ss_.wipe();
   s_.wipe();
   e_.wipe();
-  // The library wipes a key's scalar when its last reference goes.
-  s_key_.reset();
-  e_key_.reset();
 }
 
 namespace {
 
-// The caller's ready pair, or one made from the scalar.
-CryptoResult<P256KeyPair> ready_pair(P256ScalarView scalar, P256KeyPair* ready) {
-  if (ready != nullptr) return std::move(*ready);
-  return p256_pair_from_scalar(scalar);
+// A point given with its scalar, or computed from the scalar.
+CryptoResult<P256Public> public_of(P256ScalarView scalar, const P256Public* given) {
+  if (given != nullptr) return *given;
+  return p256_public_from_scalar(scalar);
 }
 
-// Steps 1 to 10 with e already chosen; a null ready pair is made from its scalar at the step that
-// first needs it; m absent means fresh encapsulation randomness.
-CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, P256KeyPair* s_ready,
-                                   P256ScalarView e, P256KeyPair* e_ready,
+// The first message with e already chosen; a point not given is computed from its scalar where it
+// is first needed; m absent means fresh encapsulation randomness. Every agreement is by scalar: the
+// initiator's keys never become library keys.
+CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P256ScalarView s, const P256Public* s_pub,
+                                   P256ScalarView e, const P256Public* e_pub_given,
                                    const std::span<const std::uint8_t, mlkem768::kSeedBytes>* m) {
   HandshakeState st = HandshakeAccess::make();
   SymmetricState& ss = HandshakeAccess::ss(st);
@@ -169,14 +199,13 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   ss.mix_hash(as_bytes(kPrologue));
   ss.mix_hash(rs.bytes);
 
-  QB_TRY(auto e_pair, ready_pair(e, e_ready));
-  const P256Public e_pub = e_pair.pub;
-  HandshakeAccess::e_key(st) = std::move(e_pair.key);
+  QB_TRY(const P256Public e_pub, public_of(e, e_pub_given));
   ss.mix_hash(e_pub);
 
   // es; the responder's point is read and checked once for both agreements with it.
-  QB_TRY(auto rs_key, responder_point(rs.p256()));
-  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e_key(st), rs_key));
+  QB_TRY(const P256PeerPoint rs_point, p256_peer_point(rs.p256()));
+  const P256FixedPeer rs_table = responder_table(rs.p256(), rs_point);
+  QB_TRY_VOID(mix_responder_agreement(ss, HandshakeAccess::e(st).span(), rs_point, rs_table));
 
   // The hybrid step: hash the ciphertext, mix the encapsulated secret.
   QB_TRY(auto&& kem, m != nullptr ? mlkem768::encaps_internal(rs.mlkem(), *m) : mlkem768::encapsulate(rs.mlkem()));
@@ -184,12 +213,11 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
   ss.mix_key(kem.shared_secret.span());
   kem.shared_secret.wipe();
 
-  QB_TRY(auto s_pair, ready_pair(s, s_ready));
-  HandshakeAccess::s_key(st) = std::move(s_pair.key);
-  QB_TRY(auto c_s, ss.encrypt_and_hash(s_pair.pub));
+  QB_TRY(const P256Public s_point, public_of(s, s_pub));
+  QB_TRY(auto c_s, ss.encrypt_and_hash(s_point));
 
   // ss
-  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s_key(st), rs_key));
+  QB_TRY_VOID(mix_responder_agreement(ss, HandshakeAccess::s(st).span(), rs_point, rs_table));
 
   QB_TRY(auto c_p, ss.encrypt_and_hash(payload));
 
@@ -206,13 +234,13 @@ CryptoResult<Msg1> write_msg1_from(const NodePublicKey& rs, ByteView payload, P2
 }  // namespace
 
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload) {
-  QB_TRY(auto e, p256_generate_pair());
-  return write_msg1_from(rs, payload, s, nullptr, e.scalar.span(), &e, nullptr);
+  QB_TRY(const P256ScalarPair e, p256_generate_scalar_pair());
+  return write_msg1_from(rs, payload, s, nullptr, e.scalar.span(), &e.pub, nullptr);
 }
 
-CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256KeyPair s, ByteView payload) {
-  QB_TRY(auto e, p256_generate_pair());
-  return write_msg1_from(rs, payload, s.scalar.span(), &s, e.scalar.span(), &e, nullptr);
+CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, const P256ScalarPair& s, ByteView payload) {
+  QB_TRY(const P256ScalarPair e, p256_generate_scalar_pair());
+  return write_msg1_from(rs, payload, s.scalar.span(), &s.pub, e.scalar.span(), &e.pub, nullptr);
 }
 
 namespace detail {
@@ -234,9 +262,9 @@ CryptoResult<SecretBytes> read_msg2(HandshakeState&& state, ByteView msg2) {
   const ByteView re = msg2.first(kP256PublicLen);
   ss.mix_hash(re);
   // ee, then se, with re read and checked once.
-  QB_TRY(auto re_key, p256_peer_key(re));
-  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e_key(state), re_key));
-  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s_key(state), re_key));
+  QB_TRY(const P256PeerPoint re_point, p256_peer_point(re));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::e(state).span(), re_point));
+  QB_TRY_VOID(mix_agreement(ss, HandshakeAccess::s(state).span(), re_point));
   return ss.decrypt_and_hash(msg2.subspan(kP256PublicLen));
 }
 

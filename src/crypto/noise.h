@@ -68,8 +68,7 @@ class SymmetricState {
 inline void symmetric_state_wipe(SymmetricState& state) noexcept { state.wipe(); }
 
 // The initiator between its two messages: the symmetric state, the static scalar s, the ephemeral
-// scalar e, each beside its ready library key so that every agreement is one derivation, and the
-// responder key. Move-only; moving from it wipes the source.
+// scalar e and the responder key. Move-only; moving from it wipes the source.
 class HandshakeState {
  public:
   HandshakeState(const HandshakeState&) = delete;
@@ -88,8 +87,6 @@ class HandshakeState {
   SymmetricState ss_;
   P256Scalar s_;
   P256Scalar e_;
-  P256Key s_key_;
-  P256Key e_key_;
   NodePublicKey rs_;
 };
 
@@ -101,8 +98,8 @@ struct Msg1 {
 // The first message to the responder key rs from the static scalar s around the payload. Fails with
 // a catalogue row (QB-0018, QB-0005, QB-0027) before anything exists to be sent.
 CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256ScalarView s, ByteView payload);
-// The same with s already a ready key (from p256_generate_pair).
-CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, P256KeyPair s, ByteView payload);
+// The same with s given with its point (from p256_generate_scalar_pair).
+CryptoResult<Msg1> write_msg1(const NodePublicKey& rs, const P256ScalarPair& s, ByteView payload);
 
 // Opens the reply: QB-0010 below 81 bytes (before any Diffie-Hellman), QB-0027 for an invalid re,
 // QB-0003 when the tag fails. The state is wiped on every path.

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/bytes.h"
+#include "core/result.h"
 
 namespace qb::noise {
 
@@ -12,8 +13,8 @@ using catalogue::QB_0010;
 
 namespace {
 
-CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P256PeerKey& peer) {
-  QB_TRY(auto dh, p256_agree(own, peer));
+CryptoResult<void> mix_agreement(SymmetricState& ss, P256ScalarView own, const P256PeerPoint& peer) {
+  QB_TRY(const SharedSecret dh, p256_agree(own, peer));
   ss.mix_key(dh.span());
   return {};
 }
@@ -21,9 +22,9 @@ CryptoResult<void> mix_agreement(SymmetricState& ss, const P256Key& own, const P
 }  // namespace
 
 CryptoResult<ResponderKeys> make_responder_keys(P256ScalarView s, const mlkem768::KeyPair& kem) {
-  QB_TRY(auto s_pair, p256_pair_from_scalar(s));
-  ResponderKeys keys{P256Scalar(s), kem.dk, {}, std::move(s_pair.key)};
-  std::copy(s_pair.pub.begin(), s_pair.pub.end(), keys.pub.bytes.begin());
+  QB_TRY(const P256Public s_pub, p256_public_from_scalar(s));
+  ResponderKeys keys{P256Scalar(s), kem.dk, {}};
+  std::copy(s_pub.begin(), s_pub.end(), keys.pub.bytes.begin());
   std::copy(kem.ek.begin(), kem.ek.end(), keys.pub.bytes.begin() + kNodeP256Len);
   return keys;
 }
@@ -39,8 +40,8 @@ struct ResponderAccess {
   static SymmetricState& ss(ResponderState& st) { return st.ss_; }
   static P256Public& re(ResponderState& st) { return st.re_; }
   static P256Public& rs(ResponderState& st) { return st.rs_; }
-  static P256PeerKey& re_key(ResponderState& st) { return st.re_key_; }
-  static P256PeerKey& rs_key(ResponderState& st) { return st.rs_key_; }
+  static P256PeerPoint& re_key(ResponderState& st) { return st.re_key_; }
+  static P256PeerPoint& rs_key(ResponderState& st) { return st.rs_key_; }
 };
 
 ResponderState::ResponderState(ResponderState&& other) noexcept
@@ -65,16 +66,10 @@ void ResponderState::wipe() noexcept { ss_.wipe(); }
 
 namespace {
 
-// The node's static key as made with the keys, or made now from its scalar.
-CryptoResult<P256Key> static_key_of(const ResponderKeys& keys) {
-  if (keys.s_key) return keys.s_key;
-  return p256_key_from_scalar(keys.s.span());
-}
-
 // A point kept in the state, or read again from its bytes when the state lacks it.
-CryptoResult<P256PeerKey> peer_of(P256PeerKey& kept, const P256Public& bytes) {
+CryptoResult<P256PeerPoint> peer_of(P256PeerPoint& kept, const P256Public& bytes) {
   if (kept) return std::move(kept);
-  return p256_peer_key(bytes);
+  return p256_peer_point(bytes);
 }
 
 }  // namespace
@@ -91,9 +86,8 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
   const ByteView re = msg1.first(kP256PublicLen);
   ss.mix_hash(re);
   // es, from this side
-  QB_TRY(auto s_key, static_key_of(keys));
-  QB_TRY(auto re_key, p256_peer_key(re));
-  QB_TRY_VOID(mix_agreement(ss, s_key, re_key));
+  QB_TRY(P256PeerPoint re_key, p256_peer_point(re));
+  QB_TRY_VOID(mix_agreement(ss, keys.s.span(), re_key));
 
   const auto ct = msg1.subspan(kMsg1KemOffset).first<mlkem768::kCiphertextBytes>();
   ss.mix_hash(ct);
@@ -104,8 +98,8 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
   QB_TRY(auto rs, ss.decrypt_and_hash(msg1.subspan(kMsg1StaticOffset, kP256PublicLen + kAeadTagLen)));
   if (rs.size() != kP256PublicLen) return QB_0005;
   // ss
-  QB_TRY(auto rs_key, p256_peer_key(rs.span()));
-  QB_TRY_VOID(mix_agreement(ss, s_key, rs_key));
+  QB_TRY(P256PeerPoint rs_key, p256_peer_point(rs.span()));
+  QB_TRY_VOID(mix_agreement(ss, keys.s.span(), rs_key));
 
   QB_TRY(auto payload, ss.decrypt_and_hash(msg1.subspan(kMsg1PayloadOffset)));
 
@@ -121,21 +115,23 @@ CryptoResult<Msg1Opened> read_msg1_with_prologue(const ResponderKeys& keys, Byte
 namespace {
 
 CryptoResult<std::vector<std::uint8_t>> write_msg2_from(ResponderState&& state, ByteView payload, P256ScalarView e,
-                                                        P256KeyPair* e_ready) {
+                                                        const P256Public* e_pub_given) {
   struct WipeOnExit {
     ResponderState& st;
     ~WipeOnExit() { st.wipe(); }
   } guard{state};
 
   SymmetricState& ss = ResponderAccess::ss(state);
-  QB_TRY(auto e_pair, e_ready != nullptr ? CryptoResult<P256KeyPair>(std::move(*e_ready)) : p256_pair_from_scalar(e));
-  const P256Public& e_pub = e_pair.pub;
+  QB_TRY(const P256Public e_pub,
+         e_pub_given != nullptr ? CryptoResult<P256Public>(*e_pub_given) : p256_public_from_scalar(e));
   ss.mix_hash(e_pub);
   // ee, then se (the initiator's static with our ephemeral)
-  QB_TRY(auto re_key, peer_of(ResponderAccess::re_key(state), ResponderAccess::re(state)));
-  QB_TRY_VOID(mix_agreement(ss, e_pair.key, re_key));
-  QB_TRY(auto rs_key, peer_of(ResponderAccess::rs_key(state), ResponderAccess::rs(state)));
-  QB_TRY_VOID(mix_agreement(ss, e_pair.key, rs_key));
+  auto re_key = peer_of(ResponderAccess::re_key(state), ResponderAccess::re(state));
+  if (!re_key) return re_key.error();
+  QB_TRY_VOID(mix_agreement(ss, e, *re_key));
+  auto rs_key = peer_of(ResponderAccess::rs_key(state), ResponderAccess::rs(state));
+  if (!rs_key) return rs_key.error();
+  QB_TRY_VOID(mix_agreement(ss, e, *rs_key));
   QB_TRY(auto c, ss.encrypt_and_hash(payload));
 
   std::vector<std::uint8_t> out;
@@ -158,12 +154,12 @@ CryptoResult<Msg1Opened> read_msg1(const ResponderKeys& keys, ByteView msg1) {
 }
 
 CryptoResult<std::vector<std::uint8_t>> write_msg2(ResponderState&& state, ByteView payload) {
-  auto e = p256_generate_pair();
+  auto e = p256_generate_scalar_pair();
   if (!e) {
     state.wipe();
     return e.error();
   }
-  return write_msg2_from(std::move(state), payload, e->scalar.span(), &*e);
+  return write_msg2_from(std::move(state), payload, e->scalar.span(), &e->pub);
 }
 
 }  // namespace qb::noise

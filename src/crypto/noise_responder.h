@@ -17,13 +17,11 @@
 
 namespace qb::noise {
 
-// A node's private keys and the public key the initiators are given. s_key is s ready for
-// agreements (made by make_responder_keys); without it each message makes it from s.
+// A node's private keys and the public key the initiators are given.
 struct ResponderKeys {
   P256Scalar s;
   mlkem768::DecapsulationKey dk;
   NodePublicKey pub;
-  P256Key s_key;
 };
 
 // Fresh keys: QB-0018 or QB-0005 when generation fails.
@@ -54,8 +52,8 @@ class ResponderState {
   P256Public re_{};
   P256Public rs_{};
   // The same two points, checked, for the reply's agreements.
-  P256PeerKey re_key_;
-  P256PeerKey rs_key_;
+  P256PeerPoint re_key_;
+  P256PeerPoint rs_key_;
 };
 
 struct Msg1Opened {

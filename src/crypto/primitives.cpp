@@ -2,16 +2,19 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
 #include <string_view>
 
 #include <fmt/format.h>
 
 #include "core/output.h"
+#include "core/result.h"
 
 namespace qb {
 
@@ -35,12 +38,6 @@ constexpr std::size_t kChunk = std::size_t{1} << 30;
 // GCM's limit on one message: 2^39 - 256 bits.
 constexpr std::uint64_t kGcmMaxPlaintext = (std::uint64_t{1} << 36) - 32;
 
-// A non-null pointer for empty inputs, which some library calls refuse as null.
-const std::uint8_t* nonnull(ByteView v) {
-  static const std::uint8_t zero = 0;
-  return v.empty() ? &zero : v.data();
-}
-
 // Algorithms are fetched once: the library otherwise looks each one up by name at every use, which
 // costs more than hashing the few bytes of a handshake step.
 const EVP_MD* sha256_algorithm() {
@@ -55,43 +52,57 @@ const EVP_CIPHER* aes_gcm_algorithm(std::size_t key_len) {
   return key_len == 16 ? aes128.get() : aes256.get();
 }
 
-// An HMAC-SHA256 context with the digest chosen and an empty key; every HMAC starts from a copy and
-// only sets its key.
-const EVP_MAC_CTX* hmac_sha256_template() {
-  static const UniquePtr<EVP_MAC_CTX> ctx = [] {
-    UniquePtr<EVP_MAC> mac{EVP_MAC_fetch(nullptr, "HMAC", nullptr)};
-    UniquePtr<EVP_MAC_CTX> c{mac ? EVP_MAC_CTX_new(mac.get()) : nullptr};
-    static char digest_name[] = "SHA256";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-                           OSSL_PARAM_construct_end()};
-    if (!c || EVP_MAC_init(c.get(), nonnull({}), 0, params) != 1) library_bug("HMAC-SHA256 init");
-    return c;
-  }();
-  return ctx.get();
+void digest_update(EVP_MD_CTX* ctx, ByteView data, std::string_view failure) {
+  for (std::size_t off = 0; off < data.size(); off += kChunk) {
+    if (EVP_DigestUpdate(ctx, data.data() + off, std::min(kChunk, data.size() - off)) != 1) library_bug(failure);
+  }
 }
 
+// HMAC-SHA256 (RFC 2104) with the key's two padded blocks hashed once: each message then costs two
+// copies of a digest state and its own blocks, not a fresh MAC set-up. HKDF's expansion runs
+// several messages under one key.
 class HmacSha256 {
  public:
-  explicit HmacSha256(ByteView key) : ctx_(EVP_MAC_CTX_dup(hmac_sha256_template())) {
-    if (!ctx_ || EVP_MAC_init(ctx_.get(), nonnull(key), key.size(), nullptr) != 1) library_bug("HMAC-SHA256 init");
-  }
-
-  void update(ByteView data) {
-    for (std::size_t off = 0; off < data.size(); off += kChunk) {
-      std::size_t n = std::min(kChunk, data.size() - off);
-      if (EVP_MAC_update(ctx_.get(), data.data() + off, n) != 1) library_bug("HMAC-SHA256 update");
+  explicit HmacSha256(ByteView key) {
+    SecretArray<64> block;
+    if (key.size() > block.size()) {
+      Digest d = sha256(key);
+      std::copy(d.begin(), d.end(), block.begin());
+      secure_wipe(d.data(), d.size());
+    } else if (!key.empty()) {
+      std::copy(key.begin(), key.end(), block.begin());
     }
+    inner_ = pad_state(block, 0x36);
+    outer_ = pad_state(block, 0x5c);
   }
 
-  void finish(std::span<std::uint8_t, 32> out) {
-    std::size_t len = 0;
-    if (EVP_MAC_final(ctx_.get(), out.data(), &len, out.size()) != 1 || len != out.size()) {
+  void mac(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 32> out) const {
+    UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
+    SecretArray<32> inner_hash;
+    unsigned len = 0;
+    if (!ctx || EVP_MD_CTX_copy_ex(ctx.get(), inner_.get()) != 1) library_bug("HMAC-SHA256 init");
+    for (ByteView part : parts) digest_update(ctx.get(), part, "HMAC-SHA256 update");
+    if (EVP_DigestFinal_ex(ctx.get(), inner_hash.data(), &len) != 1 || len != inner_hash.size() ||
+        EVP_MD_CTX_copy_ex(ctx.get(), outer_.get()) != 1) {
       library_bug("HMAC-SHA256 final");
     }
+    digest_update(ctx.get(), inner_hash.span(), "HMAC-SHA256 final");
+    if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) library_bug("HMAC-SHA256 final");
   }
 
  private:
-  UniquePtr<EVP_MAC_CTX> ctx_;
+  // The digest state after the key block XOR pad; the library wipes a state when it frees it.
+  static UniquePtr<EVP_MD_CTX> pad_state(const SecretArray<64>& block, std::uint8_t pad) {
+    SecretArray<64> padded;
+    for (std::size_t i = 0; i < block.size(); ++i) padded.data()[i] = block.data()[i] ^ pad;
+    UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
+    if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("HMAC-SHA256 init");
+    digest_update(ctx.get(), padded.span(), "HMAC-SHA256 init");
+    return ctx;
+  }
+
+  UniquePtr<EVP_MD_CTX> inner_;
+  UniquePtr<EVP_MD_CTX> outer_;
 };
 
 bool chunked_cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, ByteView in) {
@@ -174,6 +185,25 @@ CryptoResult<P256Public> p256_point_of(const EVP_PKEY* pkey) {
   return pub;
 }
 
+// The X coordinate of g_scalar x G + p_scalar x point, for the one product an agreement asks for:
+// QB-0027 when it fails or is the point at infinity, QB-0005 when X does not fit in 32 bytes.
+CryptoResult<SharedSecret> p256_product_x(const EC_GROUP* group, const BIGNUM* g_scalar, const EC_POINT* point,
+                                          const BIGNUM* p_scalar) {
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<EC_POINT> product{group ? EC_POINT_new(group) : nullptr};
+  UniquePtr<BIGNUM> x{BN_secure_new()};
+  if (!bn_ctx || !product || !x || EC_POINT_mul(group, product.get(), g_scalar, point, p_scalar, bn_ctx.get()) != 1 ||
+      EC_POINT_is_at_infinity(group, product.get()) == 1 ||
+      EC_POINT_get_affine_coordinates(group, product.get(), x.get(), nullptr, bn_ctx.get()) != 1) {
+    return QB_0027;
+  }
+  SharedSecret secret;
+  if (BN_bn2binpad(x.get(), secret.data(), static_cast<int>(secret.size())) != static_cast<int>(secret.size())) {
+    return QB_0005;
+  }
+  return secret;
+}
+
 }  // namespace
 
 Digest sha256(ByteView data) {
@@ -181,11 +211,7 @@ Digest sha256(ByteView data) {
   UniquePtr<EVP_MD_CTX> ctx{EVP_MD_CTX_new()};
   unsigned len = 0;
   if (!ctx || EVP_DigestInit_ex2(ctx.get(), sha256_algorithm(), nullptr) != 1) library_bug("SHA-256 init");
-  for (std::size_t off = 0; off < data.size(); off += kChunk) {
-    if (EVP_DigestUpdate(ctx.get(), data.data() + off, std::min(kChunk, data.size() - off)) != 1) {
-      library_bug("SHA-256 update");
-    }
-  }
+  digest_update(ctx.get(), data, "SHA-256 update");
   if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) library_bug("SHA-256 final");
   return out;
 }
@@ -276,21 +302,14 @@ SecretBytes detail::hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView i
   static constexpr std::array<std::uint8_t, 32> zero_salt{};
   if (salt.empty()) salt = zero_salt;
   SecretArray<32> prk;
-  {
-    HmacSha256 extract(salt);
-    extract.update(ikm);
-    extract.finish(prk.span());
-  }
+  HmacSha256(salt).mac({ikm}, prk.span());
+  const HmacSha256 expand(prk.span());
   SecretBytes out(length);
   SecretArray<32> block;
   std::size_t done = 0;
   for (unsigned i = 1; done < length; ++i) {
-    HmacSha256 expand(prk);
-    if (i > 1) expand.update(block);
-    expand.update(info);
     const std::uint8_t counter = static_cast<std::uint8_t>(i);
-    expand.update(ByteView(&counter, 1));
-    expand.finish(block.span());
+    expand.mac({i > 1 ? ByteView(block.span()) : ByteView(), info, ByteView(&counter, 1)}, block.span());
     std::size_t n = std::min<std::size_t>(block.size(), length - done);
     std::copy_n(block.data(), n, out.data() + done);
     done += n;
@@ -300,9 +319,7 @@ SecretBytes detail::hkdf_sha256_any_salt(ByteView salt, ByteView ikm, ByteView i
 
 HmacTag hmac_sha256(ByteView key, ByteView data) {
   HmacTag tag{};
-  HmacSha256 mac(key);
-  mac.update(data);
-  mac.finish(tag);
+  HmacSha256(key).mac({data}, tag);
   return tag;
 }
 
@@ -418,6 +435,78 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_p
   QB_TRY(auto own, p256_key_from_scalar(own_scalar));
   QB_TRY(auto peer, p256_peer_key(peer_public));
   return p256_agree(own, peer);
+}
+
+CryptoResult<P256ScalarPair> p256_generate_scalar_pair() {
+  const EC_GROUP* group = p256_group();
+  if (group == nullptr) return QB_0018;
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
+  UniquePtr<BIGNUM> d{BN_secure_new()};
+  if (!bn_ctx || !d) return QB_0018;
+  BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+  // Uniform in 1..n-1, as the library's own key generation draws it.
+  do {
+    if (BN_priv_rand_range_ex(d.get(), EC_GROUP_get0_order(group), 0, bn_ctx.get()) != 1) return QB_0018;
+  } while (BN_is_zero(d.get()));
+  P256ScalarPair pair;
+  if (BN_bn2binpad(d.get(), pair.scalar.data(), static_cast<int>(pair.scalar.size())) !=
+      static_cast<int>(pair.scalar.size())) {
+    return QB_0005;
+  }
+  auto pub = p256_point_of(d.get());
+  // A failed multiplication is a failed generation here, not a refused key.
+  if (!pub) return pub.error().code == QB_0027.code ? QB_0018 : pub.error();
+  pair.pub = *pub;
+  return pair;
+}
+
+CryptoResult<P256PeerPoint> p256_peer_point(ByteView peer_public) {
+  if (peer_public.size() != kP256PublicLen || peer_public[0] != 0x04) return QB_0027;
+  const EC_GROUP* group = p256_group();
+  UniquePtr<EC_POINT> point{group ? EC_POINT_new(group) : nullptr};
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
+  if (!point || !bn_ctx) return QB_0005;
+  // Decoding refuses coordinates at or above p and points off the curve; the checks after it say
+  // so themselves rather than trust that. Cofactor 1: every other point has the full order.
+  if (EC_POINT_oct2point(group, point.get(), peer_public.data(), peer_public.size(), bn_ctx.get()) != 1 ||
+      EC_POINT_is_at_infinity(group, point.get()) == 1 || EC_POINT_is_on_curve(group, point.get(), bn_ctx.get()) != 1) {
+    ERR_clear_error();
+    return QB_0027;
+  }
+  return P256PeerPoint(std::shared_ptr<const EC_POINT>(std::move(point)));
+}
+
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256PeerPoint& peer) {
+  if (!peer) return QB_0027;
+  QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
+  return p256_product_x(p256_group(), nullptr, peer.get(), d.get());
+}
+
+CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer) {
+  const EC_GROUP* base = p256_group();
+  if (!peer || base == nullptr) return QB_0005;
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
+  UniquePtr<EC_GROUP> group{EC_GROUP_dup(base)};
+  if (!bn_ctx || !group ||
+      EC_GROUP_set_generator(group.get(), peer.get(), EC_GROUP_get0_order(base), EC_GROUP_get0_cofactor(base)) != 1) {
+    return QB_0005;
+  }
+  // The library's only way to a fixed-base table for a point of our choosing; OpenSSL 3.0 marks it
+  // deprecated with no replacement.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  const bool tabled = EC_GROUP_precompute_mult(group.get(), bn_ctx.get()) == 1;
+#pragma GCC diagnostic pop
+  if (!tabled) return QB_0005;
+  return P256FixedPeer(std::shared_ptr<const EC_GROUP>(std::move(group)));
+}
+
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer) {
+  if (!peer) return QB_0027;
+  QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
+  // scalar x generator, where the generator is the peer's point: the table makes it a fixed-base
+  // multiplication, constant-time like the library's own ECDH.
+  return p256_product_x(peer.group(), d.get(), nullptr, nullptr);
 }
 
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out) {

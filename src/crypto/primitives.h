@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -136,6 +137,57 @@ CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& pee
 // ECDH: the X coordinate of scalar x peer. QB-0027 for a refused scalar, peer key or failed
 // agreement; QB-0005 when the secret is not 32 bytes.
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
+
+// A peer's P-256 point in the library, checked as p256_peer_key checks it, for agreements by
+// scalar: no library key is made on either side. Only read once made; copies share it.
+class P256PeerPoint {
+ public:
+  P256PeerPoint() = default;
+  explicit P256PeerPoint(std::shared_ptr<const EC_POINT> point) : point_(std::move(point)) {}
+  explicit operator bool() const noexcept { return point_ != nullptr; }
+  const EC_POINT* get() const noexcept { return point_.get(); }
+
+ private:
+  std::shared_ptr<const EC_POINT> point_;
+};
+
+// A fresh scalar and its point without a library key, for a key whose only use is agreements by
+// scalar (the gate call's two keys).
+struct P256ScalarPair {
+  P256Scalar scalar;
+  P256Public pub{};
+};
+
+// QB-0018 when the library draws no scalar or cannot multiply; QB-0005 when the scalar or the
+// point cannot be exported.
+CryptoResult<P256ScalarPair> p256_generate_scalar_pair();
+// The same checks and rows as p256_peer_key.
+CryptoResult<P256PeerPoint> p256_peer_point(ByteView peer_public);
+// ECDH: the X coordinate of scalar x peer. QB-0027 for a refused scalar, a missing point or a
+// failed agreement; QB-0005 when the secret is not 32 bytes.
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256PeerPoint& peer);
+
+// A checked peer point with a table of its multiples, for a peer met on every call (the gate's
+// static key): an agreement with it is a fixed-base multiplication, several times cheaper than a
+// plain one. Building the table costs about as much as 400 agreements. Only read once built, so
+// copies may be used from any thread at once.
+class P256FixedPeer {
+ public:
+  P256FixedPeer() = default;
+  explicit P256FixedPeer(std::shared_ptr<const EC_GROUP> group) : group_(std::move(group)) {}
+  explicit operator bool() const noexcept { return group_ != nullptr; }
+  const EC_GROUP* group() const noexcept { return group_.get(); }
+
+ private:
+  // P-256 with the peer's point as its generator and the table precomputed.
+  std::shared_ptr<const EC_GROUP> group_;
+};
+
+// The table for a checked peer point: QB-0005 when the library fails.
+CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer);
+// The same agreement as p256_agree with that peer: QB-0027 for a refused scalar, a missing table
+// or a failed agreement; QB-0005 when the secret is not 32 bytes.
+CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer);
 
 // Fills the buffer from the library's generator; QB-0018 when it fails.
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out);

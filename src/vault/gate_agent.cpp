@@ -202,9 +202,43 @@ GateProxySettings gate_proxy_from_env(const EnvLookup& lookup) {
   return out;
 }
 
+struct ShareFree {
+  void operator()(CURLSH* s) const { curl_share_cleanup(s); }
+};
+
+// TLS sessions shared by the agent's handles: over the idle bound, a call opens a new connection,
+// and resuming a session the agent already holds spares it the certificate chain and its checks.
+class SessionShare {
+ public:
+  SessionShare() : share_(curl_share_init()) {
+    if (!share_) return;
+    curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, lock);
+    curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, unlock);
+    curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, static_cast<void*>(this));
+    if (curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) share_.reset();
+  }
+  // Null when curl could not make one: each handle then keeps its own sessions.
+  CURLSH* get() const { return share_.get(); }
+
+ private:
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<SessionShare*>(self)->mutex_of(data).lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<SessionShare*>(self)->mutex_of(data).unlock();
+  }
+  std::mutex& mutex_of(curl_lock_data data) { return data == CURL_LOCK_DATA_SSL_SESSION ? sessions_mu_ : share_mu_; }
+
+  std::mutex sessions_mu_;
+  std::mutex share_mu_;  // curl's own lock of the share object
+  std::unique_ptr<CURLSH, ShareFree> share_;
+};
+
 struct GateAgent::Impl {
   GateAgentSettings settings;
   UniquePtr<X509_STORE> store;
+  // Before the handles: it must outlive every one of them.
+  SessionShare sessions;
 
   struct Idle {
     std::string key;
@@ -237,6 +271,7 @@ struct GateAgent::Impl {
     curl_easy_setopt(c, CURLOPT_PROXY_CAPATH, nullptr);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, install_store);
     curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, static_cast<void*>(store.get()));
+    if (sessions.get() != nullptr) curl_easy_setopt(c, CURLOPT_SHARE, sessions.get());
     // Always set, so that curl never consults the environment by its own rule.
     curl_easy_setopt(c, CURLOPT_PROXY, settings.proxy.proxy.c_str());
     curl_easy_setopt(c, CURLOPT_NOPROXY, settings.proxy.no_proxy.c_str());

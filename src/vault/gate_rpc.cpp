@@ -341,8 +341,8 @@ namespace {
 ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view credential, const nlohmann::json& params,
                                 std::string_view gate_url, std::span<const std::uint8_t> node_pub,
                                 const GateAgent* agent) {
-  // 1. A fresh initiator static key for every call, kept ready for its two agreements.
-  auto s = p256_generate_pair();
+  // 1. A fresh initiator static key for every call, with its point for the handshake.
+  auto s = p256_generate_scalar_pair();
   if (!s) return form_c(catalogue::QB_2047, fmt::format("key: {}", s.error().debug()));
 
   // 2.
@@ -381,7 +381,7 @@ ProxyResult<nlohmann::json> rpc(std::string_view method, std::string_view creden
   }
 
   // 8, 9.
-  auto msg1 = noise::write_msg1(rs, std::move(*s), payload.span());
+  auto msg1 = noise::write_msg1(rs, *s, payload.span());
   if (!msg1) return form_c(catalogue::QB_2047, fmt::format("handshake msg1: {}", msg1.error().debug()));
   payload.clear();
   const std::string body = encode_base64(msg1->bytes);

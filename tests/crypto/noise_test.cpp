@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/noise_responder.h"
@@ -180,6 +182,56 @@ TEST(NoiseKnownAnswer, TranscriptIsPinned) {
   EXPECT_EQ(hex(m1->state.symmetric().handshake_hash()),
             "8ffb95dc8c88a24a4e19ee8409a7e20eadfd9678e387133ba62064e7d692a67b");
   EXPECT_EQ(m1->state.symmetric().handshake_hash(), opened->state.symmetric().handshake_hash());
+}
+
+// Repeated calls to one node switch its two agreements to a table of the node's point after the
+// first; the transcript must not move.
+TEST(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
+  auto kem = mlkem768::keygen_internal(filled<32>(0x21), filled<32>(0x22));
+  auto keys = make_responder_keys(filled<32>(0x11), kem);
+  ASSERT_TRUE(keys);
+  const auto request = bytes_of("\x10{\"action\":\"system.ping\",\"cred\":\"qbt_x\"}");
+  const auto reply = bytes_of("\x10{\"ok\":true}");
+  for (int call = 0; call < 3; ++call) {
+    SCOPED_TRACE(call);
+    auto m1 = detail::write_msg1_with(keys->pub, filled<32>(0x31), request, filled<32>(0x41), filled<32>(0x51));
+    ASSERT_TRUE(m1);
+    EXPECT_EQ(hex(sha256(m1->bytes)), "37246ed02c54f7e7190be364f1ec4a4e28c44e22ac9c0aa89c4d333554d19d6a");
+    auto opened = read_msg1(*keys, m1->bytes);
+    ASSERT_TRUE(opened);
+    auto m2 = detail::write_msg2_with(std::move(opened->state), reply, filled<32>(0x61));
+    ASSERT_TRUE(m2);
+    auto got = read_msg2(std::move(m1->state), *m2);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(hex(got->span()), hex(reply));
+  }
+}
+
+// Threads calling one new node at once: one builds the node's table while the others agree the
+// plain way, then all use it; every exchange opens on the responder's side.
+TEST(NoiseConcurrency, CallsToOneNewNodeFromManyThreadsAllOpen) {
+  auto keys = generate_responder_keys();
+  ASSERT_TRUE(keys);
+  std::atomic<int> opened{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 3; ++i) {
+        auto s = p256_generate();
+        if (!s) return;
+        auto m1 = write_msg1(keys->pub, s->span(), bytes_of("\x10{}"));
+        if (!m1) return;
+        auto in = read_msg1(*keys, m1->bytes);
+        if (!in) return;
+        auto m2 = write_msg2(std::move(in->state), bytes_of("\x10ok"));
+        if (!m2) return;
+        auto reply = read_msg2(std::move(m1->state), *m2);
+        if (reply && hex(reply->span()) == hex(bytes_of("\x10ok"))) ++opened;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(opened.load(), 24);
 }
 
 TEST_F(NoiseTest, Msg2RefusalsCarryTheirRows) {

@@ -355,7 +355,8 @@ TEST(PrimitivesP256, ScalarsOutsideTheGroupOrderAreRefused) {
   EXPECT_NE(*minus_g, *g);
 }
 
-TEST(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
+// The encodings of a peer's point that are refused, with what each one is.
+std::vector<std::pair<const char*, std::vector<std::uint8_t>>> refused_peer_encodings() {
   const auto gr = unhex(kGr);
   // The same point in the encodings OpenSSL also accepts.
   std::vector<std::uint8_t> compressed(gr.begin(), gr.begin() + 33);
@@ -371,7 +372,7 @@ TEST(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
   auto x_beyond_p = gr;
   std::fill(x_beyond_p.begin() + 1, x_beyond_p.begin() + 33, 0xff);
 
-  const std::pair<const char*, std::vector<std::uint8_t>> refused[] = {
+  return {
       {"compressed", compressed},
       {"hybrid", hybrid},
       {"65 bytes with 0x02", wrong_prefix_65},
@@ -388,9 +389,49 @@ TEST(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
          return v;
        }()},
   };
-  for (const auto& [name, peer] : refused) {
+}
+
+TEST(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
+  for (const auto& [name, peer] : refused_peer_encodings()) {
     EXPECT_EQ(code_of(p256_agree(scalar_of(kI), peer)), "QB-0027") << name;
   }
+}
+
+// Points read for agreements by scalar are checked as peer keys are, and agree as they do.
+TEST(PrimitivesP256, PeerPointsAreCheckedAndAgreeAsPeerKeys) {
+  for (const auto& [name, peer] : refused_peer_encodings()) {
+    EXPECT_EQ(code_of(p256_peer_point(peer)), "QB-0027") << name;
+  }
+  auto gr = p256_peer_point(unhex(kGr));
+  ASSERT_TRUE(gr);
+  auto rfc = p256_agree(scalar_of(kI), *gr);
+  ASSERT_TRUE(rfc);
+  EXPECT_EQ(hex(rfc->span()), kGirx);
+  EXPECT_EQ(code_of(p256_agree(scalar_of(kI), P256PeerPoint())), "QB-0027");
+  auto n_plus_1 = scalar_of(kOrder);
+  n_plus_1[31] += 1;
+  for (const auto& scalar : {std::array<std::uint8_t, 32>{}, scalar_of(kOrder), n_plus_1}) {
+    EXPECT_EQ(code_of(p256_agree(scalar, *gr)), "QB-0027");
+  }
+}
+
+// A scalar pair is one key: its point is the scalar's, and it agrees with a library key both ways.
+TEST(PrimitivesP256, GeneratedScalarPairHoldsOneKey) {
+  auto a = p256_generate_scalar_pair();
+  auto a2 = p256_generate_scalar_pair();
+  auto b = p256_generate_pair();
+  ASSERT_TRUE(a && a2 && b);
+  EXPECT_FALSE(a->scalar == a2->scalar);
+  auto pub = p256_public_from_scalar(a->scalar);
+  ASSERT_TRUE(pub);
+  EXPECT_EQ(*pub, a->pub);
+  auto b_point = p256_peer_point(b->pub);
+  auto a_key = p256_peer_key(a->pub);
+  ASSERT_TRUE(b_point && a_key);
+  auto by_scalar = p256_agree(a->scalar, *b_point);
+  auto by_key = p256_agree(b->key, *a_key);
+  ASSERT_TRUE(by_scalar && by_key);
+  EXPECT_TRUE(*by_scalar == *by_key);
 }
 
 TEST(PrimitivesP256, GeneratedKeysAgree) {
@@ -433,6 +474,51 @@ TEST(PrimitivesP256, GeneratedPairHoldsOneKey) {
   EXPECT_EQ(code_of(p256_agree(P256Key(), *peer)), "QB-0027");
 }
 
+// The tabled peer is the same agreement: the RFC answer, the edge scalars 1 and n - 1 (whose
+// products are the point and its negation, same X), the ready-key path on generated keys, and the
+// same refusals of scalars outside the group and of a missing table.
+TEST(PrimitivesP256, TabledPeerAgreesAsThePlainOne) {
+  auto gr = p256_peer_point(unhex(kGr));
+  ASSERT_TRUE(gr);
+  auto tabled = p256_fixed_peer(*gr);
+  ASSERT_TRUE(tabled);
+  auto rfc = p256_agree(scalar_of(kI), *tabled);
+  ASSERT_TRUE(rfc);
+  EXPECT_EQ(hex(rfc->span()), kGirx);
+
+  std::array<std::uint8_t, 32> one{};
+  one[31] = 1;
+  auto n_minus_1 = scalar_of(kOrder);
+  n_minus_1[31] -= 1;
+  for (const auto& scalar : {one, n_minus_1}) {
+    auto a = p256_agree(scalar, *tabled);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(hex(a->span()), hex(unhex(kGr)).substr(2, 64));
+  }
+
+  for (int i = 0; i < 3; ++i) {
+    auto own = p256_generate_pair();
+    auto peer = p256_generate_pair();
+    ASSERT_TRUE(own && peer);
+    auto peer_key = p256_peer_key(peer->pub);
+    auto peer_point = p256_peer_point(peer->pub);
+    ASSERT_TRUE(peer_key && peer_point);
+    auto table = p256_fixed_peer(*peer_point);
+    ASSERT_TRUE(table);
+    auto plain = p256_agree(own->key, *peer_key);
+    auto via_table = p256_agree(own->scalar, *table);
+    ASSERT_TRUE(plain && via_table);
+    EXPECT_TRUE(*plain == *via_table);
+  }
+
+  auto n_plus_1 = scalar_of(kOrder);
+  n_plus_1[31] += 1;
+  for (const auto& scalar : {std::array<std::uint8_t, 32>{}, scalar_of(kOrder), n_plus_1}) {
+    EXPECT_EQ(code_of(p256_agree(scalar, *tabled)), "QB-0027");
+  }
+  EXPECT_EQ(code_of(p256_agree(scalar_of(kI), P256FixedPeer())), "QB-0027");
+  EXPECT_EQ(code_of(p256_fixed_peer(P256PeerPoint())), "QB-0005");
+}
 TEST(PrimitivesRandom, FillsTheBuffer) {
   std::array<std::uint8_t, 64> a{}, b{};
   ASSERT_TRUE(random_bytes(a));

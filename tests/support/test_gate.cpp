@@ -177,6 +177,7 @@ struct TestGate::Impl {
   bool close_on_accept = false;
   std::vector<GateSeen> seen;
   std::size_t responses = 0;
+  std::size_t resumed = 0;
   std::condition_variable stop_cv;
 
   bool stopping() const { return server.stopping(); }
@@ -200,9 +201,17 @@ struct TestGate::Impl {
     sock.assign(tcp::v4(), copy.get(), ec);
     if (ec) return;
     copy.release();
+    // A reply goes out as two TLS records (head, then body): with Nagle's algorithm the second
+    // waits for the client's delayed acknowledgement of the first, up to 40 ms.
+    sock.set_option(tcp::no_delay(true), ec);
+    if (ec) return;
     asio::ssl::stream<tcp::socket> stream(std::move(sock), ctx);
     stream.handshake(asio::ssl::stream_base::server, ec);
     if (ec) return;
+    if (SSL_session_reused(stream.native_handle()) == 1) {
+      std::lock_guard lock(mu);
+      ++resumed;
+    }
     beast::flat_buffer buf;
     while (!stopping()) {
       http::request_parser<http::string_body> parser;
@@ -363,6 +372,10 @@ std::size_t TestGate::request_count() const {
   return impl_->seen.size();
 }
 std::size_t TestGate::connection_count() const { return impl_->server.connections(); }
+std::size_t TestGate::resumed_connections() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->resumed;
+}
 std::size_t TestGate::responses_sent() const {
   std::lock_guard lock(impl_->mu);
   return impl_->responses;

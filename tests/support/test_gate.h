@@ -107,6 +107,8 @@ class TestGate {
   std::vector<GateSeen> seen() const;
   std::size_t request_count() const;
   std::size_t connection_count() const;
+  // Connections whose TLS handshake resumed an earlier session.
+  std::size_t resumed_connections() const;
   std::size_t responses_sent() const;
 
  private:

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -302,6 +304,33 @@ TEST_F(GateRpc, AcceptedReplies) {
     ASSERT_TRUE(r) << c.name << ": " << r.error().display();
     EXPECT_EQ(*r, c.want) << c.name;
   }
+}
+
+// Calls at once beyond the one idle connection open new ones; those resume the TLS session of the
+// first call instead of a full handshake, and every call still gets its answer.
+TEST_F(GateRpc, ConnectionsOpenedUnderLoadResumeTheAgentsSession) {
+  TestGate gate;
+  GateAnswer slow = test::answer_result("7");
+  slow.delay = std::chrono::milliseconds(400);  // keeps the calls below in flight together
+  gate.set_answer("search.query", slow);
+  const GateAgent agent(GateAgentSettings{{test::test_gate_ca().der}, {}});
+  auto rpc = [&] {
+    return gate_rpc("search.query", token(), json{{"q", "t"}}, gate.url(), gate.node_pub().bytes, agent);
+  };
+  auto first = rpc();
+  ASSERT_TRUE(first) << first.error().display();
+
+  std::vector<ProxyResult<json>> results(5);
+  std::vector<std::thread> threads;
+  for (auto& r : results) threads.emplace_back([&] { r = rpc(); });
+  for (auto& t : threads) t.join();
+  for (const auto& r : results) EXPECT_EQ(text(r), "7");
+  // The first connection cannot resume; a handle that resumes on its own would have nothing to
+  // resume from. A session ticket may be in flight while another handshake starts, so not all of
+  // them are asked to.
+  EXPECT_GE(gate.connection_count(), 2u);
+  EXPECT_GE(gate.resumed_connections(), 1u);
+  EXPECT_LT(gate.resumed_connections(), gate.connection_count());
 }
 
 TEST(GateRpcReply, ReadingRules) {
