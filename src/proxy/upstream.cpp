@@ -9,15 +9,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/execution/context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
@@ -191,6 +192,65 @@ std::string err_text(const error_code& ec) {
 
 }  // namespace
 
+namespace {
+
+// One context's idle connections, touched only on that context's thread: no lock. Idle
+// connections by pool id, which grows with each put: the first is the oldest.
+struct IdlePool {
+  std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
+  std::unordered_map<std::string, std::vector<std::uint64_t>> idle_by_key;  // newest last
+  std::uint64_t next_id = 0;
+};
+
+// The pools by execution context, found without a lock: a context claims a free slot once, and
+// only its own thread reads the pool there. Blocks are added, never removed, while the client
+// lives.
+class PoolSlots {
+ public:
+  ~PoolSlots() {
+    Block* b = first_.next.load(std::memory_order_acquire);
+    while (b) {
+      Block* next = b->next.load(std::memory_order_acquire);
+      delete b;
+      b = next;
+    }
+  }
+
+  IdlePool& for_context(const void* ctx) {
+    Block* b = &first_;
+    for (;;) {
+      for (auto& slot : b->slots) {
+        const void* owner = slot.owner.load(std::memory_order_acquire);
+        if (owner == ctx) return *slot.pool;
+        if (owner) continue;
+        if (slot.owner.compare_exchange_strong(owner, ctx, std::memory_order_acq_rel)) {
+          slot.pool = std::make_unique<IdlePool>();
+          return *slot.pool;
+        }
+      }
+      Block* next = b->next.load(std::memory_order_acquire);
+      if (!next) {
+        auto fresh = std::make_unique<Block>();
+        if (b->next.compare_exchange_strong(next, fresh.get(), std::memory_order_acq_rel)) next = fresh.release();
+      }
+      b = next;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::atomic<const void*> owner{nullptr};
+    std::unique_ptr<IdlePool> pool;
+  };
+  struct Block {
+    std::array<Slot, 32> slots;
+    std::atomic<Block*> next{nullptr};
+  };
+  Block first_;
+};
+
+}  // namespace
+
 struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl> {
   Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
       : opts(std::move(o)), ctx(native), resolver(pool, allow_private, opts.lookup) {}
@@ -199,22 +259,26 @@ struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl>
   asio::ssl::context ctx;
   GuardedResolver resolver;
 
-  mutable std::mutex mu;
-  // Idle connections by pool id, which grows with each put: the first is the oldest.
-  std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
-  std::unordered_map<std::string, std::vector<std::uint64_t>> idle_by_key;  // newest last
-  std::uint64_t next_id = 0;
-  std::size_t opened = 0;
-  std::size_t reused = 0;
+  PoolSlots pools;
+  // Idle connections over every context's pool, held to opts.pool_max_idle in total: a shared
+  // count lets a busy context keep many while the others keep none.
+  std::atomic<std::size_t> idle_total{0};
+  std::atomic<std::size_t> opened{0};
+  std::atomic<std::size_t> reused{0};
 
-  // With the lock held: the connection leaves the pool; its watches are cancelled.
-  std::unique_ptr<Conn> unlink(std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
+  IdlePool& pool_here(const asio::any_io_executor& ex) {
+    return pools.for_context(&asio::query(ex, asio::execution::context));
+  }
+
+  // The connection leaves its pool; its watches are cancelled.
+  std::unique_ptr<Conn> unlink(IdlePool& p, std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
     std::unique_ptr<Conn> c = std::move(it->second);
-    idle.erase(it);
-    auto k = idle_by_key.find(c->key);
-    if (k != idle_by_key.end()) {
+    p.idle.erase(it);
+    idle_total.fetch_sub(1, std::memory_order_relaxed);
+    auto k = p.idle_by_key.find(c->key);
+    if (k != p.idle_by_key.end()) {
       std::erase(k->second, c->pool_id);
-      if (k->second.empty()) idle_by_key.erase(k);
+      if (k->second.empty()) p.idle_by_key.erase(k);
     }
     error_code ec;
     c->idle_timer.cancel();
@@ -223,54 +287,55 @@ struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl>
   }
 
   // A watch fired: the connection is closed when it is still in the pool under that id.
-  void drop(std::uint64_t id) {
-    std::unique_ptr<Conn> gone;
-    std::lock_guard lock(mu);
-    auto it = idle.find(id);
-    if (it != idle.end()) gone = unlink(it);
+  void drop(IdlePool& p, std::uint64_t id) {
+    auto it = p.idle.find(id);
+    if (it != p.idle.end()) unlink(p, it);
   }
 
-  std::unique_ptr<Conn> take_idle(const std::string& key) {
+  std::unique_ptr<Conn> take_idle(IdlePool& p, const std::string& key) {
     auto now = Clock::now();
-    std::vector<std::unique_ptr<Conn>> dead;  // closed after the lock is released
-    std::lock_guard lock(mu);
     while (true) {
-      auto k = idle_by_key.find(key);
-      if (k == idle_by_key.end()) return nullptr;
-      auto it = idle.find(k->second.back());
-      std::unique_ptr<Conn> c = unlink(it);
-      if (now - c->idle_since >= opts.pool_idle_timeout || !still_quiet(*c)) {
-        dead.push_back(std::move(c));
-        continue;
-      }
+      auto k = p.idle_by_key.find(key);
+      if (k == p.idle_by_key.end()) return nullptr;
+      auto it = p.idle.find(k->second.back());
+      std::unique_ptr<Conn> c = unlink(p, it);
+      if (now - c->idle_since >= opts.pool_idle_timeout || !still_quiet(*c)) continue;
       c->reused = true;
-      ++reused;
+      reused.fetch_add(1, std::memory_order_relaxed);
       return c;
     }
   }
 
-  void put_idle(std::unique_ptr<Conn> c) {
-    std::vector<std::unique_ptr<Conn>> evicted;
-    std::lock_guard lock(mu);
+  // Room is made from this context's own oldest; with none here the connection is closed.
+  void put_idle(IdlePool& p, std::unique_ptr<Conn> c) {
     if (opts.pool_max_idle == 0) return;
-    while (idle.size() >= opts.pool_max_idle) evicted.push_back(unlink(idle.begin()));
+    std::size_t n = idle_total.load(std::memory_order_relaxed);
+    for (;;) {
+      if (n < opts.pool_max_idle) {
+        if (idle_total.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) break;
+        continue;
+      }
+      if (p.idle.empty()) return;
+      unlink(p, p.idle.begin());
+      n = idle_total.load(std::memory_order_relaxed);
+    }
     c->idle_since = Clock::now();
-    c->pool_id = ++next_id;
-    // Armed under the lock: nobody can take the connection before both watches are set.
+    c->pool_id = ++p.next_id;
     std::weak_ptr<Impl> weak = weak_from_this();
     const std::uint64_t id = c->pool_id;
+    IdlePool* pool = &p;
     c->idle_timer.expires_at(c->idle_since + opts.pool_idle_timeout);
-    c->idle_timer.async_wait([weak, id](error_code ec) {
+    c->idle_timer.async_wait([weak, pool, id](error_code ec) {
       if (ec) return;
-      if (auto self = weak.lock()) self->drop(id);
+      if (auto self = weak.lock()) self->drop(*pool, id);
     });
     // Readable while idle means the server closed, or sent what no request asked for.
-    c->tls.next_layer().async_wait(tcp::socket::wait_read, [weak, id](error_code ec) {
+    c->tls.next_layer().async_wait(tcp::socket::wait_read, [weak, pool, id](error_code ec) {
       if (ec == asio::error::operation_aborted) return;
-      if (auto self = weak.lock()) self->drop(id);
+      if (auto self = weak.lock()) self->drop(*pool, id);
     });
-    idle_by_key[c->key].push_back(id);
-    idle.emplace(id, std::move(c));
+    p.idle_by_key[c->key].push_back(id);
+    p.idle.emplace(id, std::move(c));
   }
 };
 
@@ -282,9 +347,11 @@ using ClientPtr = std::shared_ptr<UpstreamClient::Impl>;
 // One exchange: the request body going up while the response comes down.
 
 struct Exchange {
-  Exchange(const asio::any_io_executor& ex, ClientPtr c) : client(std::move(c)), upload_done(ex) {}
+  Exchange(const asio::any_io_executor& ex, ClientPtr c)
+      : client(std::move(c)), pool(&client->pool_here(ex)), upload_done(ex) {}
 
   ClientPtr client;
+  IdlePool* pool;  // this context's
   std::unique_ptr<Conn> conn;
   std::unique_ptr<BodyReader> req_body;
   bool chunked_upload = false;
@@ -316,7 +383,7 @@ struct Exchange {
       co_await upload_done.wait();
     }
     if (conn && upstream_keep_alive && upload_ok && !aborted && conn->buf.size() == 0 && parser && parser->is_done())
-      client->put_idle(std::move(conn));
+      client->put_idle(*pool, std::move(conn));
     conn.reset();
   }
 };
@@ -565,10 +632,7 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
     SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     SSL_set1_host(ssl, host.c_str());
   }
-  {
-    std::lock_guard lock(c->mu);
-    ++c->opened;
-  }
+  c->opened.fetch_add(1, std::memory_order_relaxed);
   // The handshake runs under the response-head deadline through the exchange's cancel.
   xc->conn = std::move(conn);
   co_await xc->conn->tls.async_handshake(asio::ssl::stream_base::client, asio::redirect_error(kAwait, ec));
@@ -660,7 +724,7 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
   bool got_head = false;
   // The only retry there is: take_idle checks a pooled connection before reuse and falls back to a
   // fresh one. Once a byte of the request is written, its failure is the request's failure.
-  std::unique_ptr<Conn> conn = c->take_idle(key);
+  std::unique_ptr<Conn> conn = c->take_idle(*xc->pool, key);
   if (!conn) {
     auto op = open_conn(c, xc, host, port, key);
     auto opened = co_await std::move(op);
@@ -765,11 +829,10 @@ asio::awaitable<ProxyResponse> UpstreamClient::forward(ForwardRequest req, std::
 }
 
 UpstreamStats UpstreamClient::stats() const {
-  std::lock_guard lock(impl_->mu);
   UpstreamStats s;
-  s.connections_opened = impl_->opened;
-  s.connections_reused = impl_->reused;
-  s.idle_connections = impl_->idle.size();
+  s.connections_opened = impl_->opened.load(std::memory_order_relaxed);
+  s.connections_reused = impl_->reused.load(std::memory_order_relaxed);
+  s.idle_connections = impl_->idle_total.load(std::memory_order_relaxed);
   return s;
 }
 

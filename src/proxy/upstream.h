@@ -34,8 +34,8 @@ struct UpstreamOptions {
   std::chrono::milliseconds connect_timeout{15'000};    // per address family, split among its addresses
   std::chrono::milliseconds fallback_delay{300};        // before the second address family starts
   std::chrono::milliseconds pool_idle_timeout{90'000};  // an idle connection is closed after this
-  // Idle connections kept over all hosts, well under the descriptor limits of the platforms; the
-  // oldest is closed to make room.
+  // Idle connections kept over all hosts and contexts, well under the descriptor limits of the
+  // platforms; the oldest of the context that needs room is closed to make it.
   std::size_t pool_max_idle = 128;
   std::size_t max_head_bytes = 417'792;
   std::size_t max_response_fields = 100;  // more in a response head: an upstream failure
@@ -51,11 +51,11 @@ struct UpstreamStats {
 };
 
 // TLS 1.3 only, verifying the server against the given roots and the CONNECT host (SNI for names,
-// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per authority (host
-// in lower case) and closed when idle too long, when the server closes them, or to keep the pool
-// within its bound.
-// forward() must run on a strand (or a single-threaded context): the exchange it starts runs
-// beside the response on that same executor.
+// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per execution context
+// and authority (host in lower case), and closed when idle too long, when the server closes them,
+// or to keep all pools together within pool_max_idle.
+// forward() must run on a context that one thread runs: the exchange it starts runs beside the
+// response there, and the pool it draws from and returns to is that context's, without a lock.
 class UpstreamClient {
  public:
   struct Impl;

@@ -87,11 +87,11 @@ class TestProxy {
     if (!ca) throw std::runtime_error(ca.error().display());
     ctx_.ca = *ca;
     test::write_file(dir_ / "proxy-ca.pem", ctx_.ca->cert_pem());
-    auto up = build_upstream_client(pool_, o.allow_private, o.roots ? *o.roots : pki().roots, o.upstream);
+    auto up = build_upstream_client(rt_.blocking(), o.allow_private, o.roots ? *o.roots : pki().roots, o.upstream);
     if (!up) throw std::runtime_error(up.error().display());
     auto tls = build_tunnel_tls();
     if (!tls) throw std::runtime_error(tls.error().display());
-    ctx_.blocking = &pool_;
+    ctx_.blocking = &rt_.blocking();
     ctx_.tls = *tls;
     ctx_.upstream = *up;
     ctx_.limits = o.limits;
@@ -100,14 +100,9 @@ class TestProxy {
     acceptor_.bind(ep);
     acceptor_.listen();
     port_ = acceptor_.local_endpoint().port();
-    asio::co_spawn(io_, accept_loop(this), asio::detached);
-    for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
+    asio::co_spawn(acceptor_.get_executor(), accept_loop(this), asio::detached);
   }
-  ~TestProxy() {
-    work_.reset();
-    io_.stop();
-    for (auto& t : threads_) t.join();
-  }
+  ~TestProxy() { rt_.shutdown(); }
 
   std::uint16_t port() const { return port_; }
   std::string ca_file() const { return (dir_ / "proxy-ca.pem").string(); }
@@ -131,16 +126,23 @@ class TestProxy {
   }
 
  private:
+  // As serve's loop: each tunnel pinned to the context with the fewest live ones.
   static asio::awaitable<void> accept_loop(TestProxy* p) {
     while (true) {
-      auto [ec, sock] = co_await p->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
+      auto [ec, accepted] = co_await p->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
       if (ec) co_return;
-      asio::co_spawn(p->io_, handle(p, std::move(sock)), asio::detached);
+      WorkerContexts::Lease lease = p->rt_.workers().lease();
+      asio::io_context& home = lease.context();
+      tcp::socket sock(home);
+      sock.assign(tcp::v4(), accepted.release());
+      asio::co_spawn(home, handle(p, std::move(sock), std::move(lease)), asio::detached);
     }
   }
 
-  // The CONNECT front reduced to what the tunnel needs: the target, the 200, the leftover.
-  static asio::awaitable<void> handle(TestProxy* p, tcp::socket sock) {
+  // The CONNECT front reduced to what the tunnel needs: the target, the 200, the leftover. The
+  // lease ends before the tunnel counts as done, so the next tunnel a test opens after waiting
+  // for it lands on the same context.
+  static asio::awaitable<void> handle(TestProxy* p, tcp::socket sock, WorkerContexts::Lease lease) {
     std::string data;
     auto [ec, n] = co_await asio::async_read_until(sock, asio::dynamic_buffer(data), "\r\n\r\n",
                                                    asio::as_tuple(asio::use_awaitable));
@@ -163,20 +165,19 @@ class TestProxy {
     if (wec) co_return;
     auto op = serve_tunnel(p->ctx_, std::move(sock), std::move(leftover), std::move(host), port);
     ProxyResult<void> r = co_await std::move(op);
+    lease.release();
     std::lock_guard lock(p->mu_);
     if (!r) p->errors_.push_back(r.error().display());
     ++p->done_;
   }
 
   TempDir dir_;
-  BlockingPool pool_{16};
-  // Before the context: pooled upstream sockets must go before the io_context they belong to.
-  asio::io_context io_;
+  // Two worker contexts of one thread each, as serve runs them. Before the tunnel context:
+  // pooled upstream sockets must go before the contexts they belong to.
+  Runtime rt_{2, 16};
   TunnelContext ctx_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-  tcp::acceptor acceptor_{io_};
+  tcp::acceptor acceptor_{rt_.worker_context(0)};
   std::uint16_t port_ = 0;
-  std::vector<std::thread> threads_;
   std::mutex mu_;
   std::vector<std::string> errors_;
   std::size_t done_ = 0;
@@ -405,6 +406,7 @@ TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst
       {fmt::format("https://127.0.0.1:{}/echo", one.port()), 0},
       {fmt::format("https://LOCALHOST:{}/echo", one.port()), 1},
   };
+  std::size_t done = 0;
   for (const auto& step : steps) {
     SCOPED_TRACE(step.url);
     const std::size_t before = proxy.upstream().stats().connections_opened;
@@ -412,6 +414,8 @@ TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst
     EXPECT_EQ(r.out, "200") << r.err;
     EXPECT_EQ(proxy.upstream().stats().connections_opened - before, step.new_connections);
     EXPECT_LE(proxy.upstream().stats().idle_connections, 2u);
+    // Ended before the next: the next tunnel then sits on the same context, with the same pool.
+    ASSERT_TRUE(proxy.wait_tunnels(++done));
   }
 }
 
@@ -849,6 +853,50 @@ TEST_F(TunnelTlsServer, ClientThatNeverStartsTlsIsDropped) {
   ::close(fd);
   EXPECT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\n");
   EXPECT_EQ(wait_error(before, "QB-5071: MITM handshake timed out"), 1u);
+}
+
+// Two tunnels open at once sit on the two contexts. Each context reuses only its own idle
+// connections, and the bound covers both: with room for one, the second context's connection is
+// closed rather than pooled, and the first keeps its own.
+TEST(TunnelUpstreamPool, EachContextHasItsOwnPoolAndTheBoundCoversThemAll) {
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.upstream.pool_max_idle = 1;
+  TestProxy proxy(o);
+  RawOptions ro;
+  ro.connect_port = echo.port();
+  RawAgent first(proxy, ro);
+  ASSERT_TRUE(first.handshake_ok());
+  RawAgent second(proxy, ro);  // the first tunnel is live: this one goes to the other context
+  ASSERT_TRUE(second.handshake_ok());
+  const std::string request = fmt::format("GET /download?n=0 HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n\r\n", echo.port());
+  struct Step {
+    RawAgent* agent;
+    std::size_t opened;  // in total after the step
+    std::size_t reused;
+  };
+  const std::vector<Step> steps = {
+      {&first, 1, 0},
+      {&second, 2, 0},  // nothing in its own pool; its connection is then closed: the pool is full
+      {&second, 3, 0},
+      {&first, 3, 1},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    steps[i].agent->write(request);
+    std::string resp;
+    ASSERT_TRUE(steps[i].agent->read_until(resp, "\r\n\r\n"));
+    EXPECT_EQ(resp.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resp;
+    auto stats = proxy.upstream().stats();
+    for (int wait = 0; wait < 500 && stats.idle_connections != 1; ++wait) {
+      std::this_thread::sleep_for(10ms);
+      stats = proxy.upstream().stats();
+    }
+    EXPECT_EQ(stats.idle_connections, 1u);
+    EXPECT_EQ(stats.connections_opened, steps[i].opened);
+    EXPECT_EQ(stats.connections_reused, steps[i].reused);
+  }
+  EXPECT_EQ(echo.connections(), 3u);
 }
 
 }  // namespace
