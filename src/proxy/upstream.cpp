@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 
@@ -20,6 +21,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -194,91 +196,143 @@ std::string err_text(const error_code& ec) {
 
 namespace {
 
-// One context's idle connections, touched only on that context's thread: no lock. Idle
-// connections by pool id, which grows with each put: the first is the oldest.
-struct IdlePool {
-  std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
-  std::unordered_map<std::string, std::vector<std::uint64_t>> idle_by_key;  // newest last
-  std::uint64_t next_id = 0;
+class ContextPools;
+
+// What one client's pools on every context share: the limits, the one count of idle connections
+// over all of them, and the contexts that hold some, so that the client's end closes them there.
+struct PoolBudget {
+  PoolBudget(std::chrono::milliseconds t, std::size_t m) : idle_timeout(t), max_idle(m) {}
+  const std::chrono::milliseconds idle_timeout;
+  const std::size_t max_idle;
+  std::atomic<std::size_t> idle_total{0};
+
+  std::mutex mu;
+  std::vector<ContextPools*> holders;  // each leaves as its context shuts down
+  bool closed = false;                 // the client is gone: nothing more is pooled
 };
 
-// The pools by execution context, found without a lock: a context claims a free slot once, and
-// only its own thread reads the pool there. Blocks are added, never removed, while the client
-// lives.
-class PoolSlots {
+// The idle upstream connections of one execution context, a service of that context: they live
+// exactly as long as it does, and its shutdown closes them before the context's own objects go.
+// Touched only from the context's thread (one thread runs it), so without a lock; the lock
+// guards no more than the list of holders in each budget.
+class ContextPools final : public asio::execution_context::service {
  public:
-  ~PoolSlots() {
-    Block* b = first_.next.load(std::memory_order_acquire);
-    while (b) {
-      Block* next = b->next.load(std::memory_order_acquire);
-      delete b;
-      b = next;
+  static inline asio::execution_context::id id;
+
+  explicit ContextPools(asio::execution_context& owner) : asio::execution_context::service(owner) {}
+
+  static ContextPools& of(const asio::any_io_executor& ex) {
+    auto& pools = asio::use_service<ContextPools>(asio::query(ex, asio::execution::context));
+    if (!pools.ex_) pools.ex_.emplace(ex);
+    return pools;
+  }
+
+  // The newest connection idle for key that the server has left alone, or null.
+  std::unique_ptr<Conn> take(const std::shared_ptr<PoolBudget>& b, const std::string& key) {
+    auto found = pools_.find(b.get());
+    if (found == pools_.end()) return nullptr;
+    Pool& p = found->second;
+    const auto now = Clock::now();
+    while (true) {
+      auto k = p.by_key.find(key);
+      if (k == p.by_key.end()) return nullptr;
+      std::unique_ptr<Conn> c = unlink(p, p.idle.find(k->second.back()));
+      if (now - c->idle_since >= b->idle_timeout || !still_quiet(*c)) continue;
+      c->reused = true;
+      return c;
     }
   }
 
-  IdlePool& for_context(const void* ctx) {
-    Block* b = &first_;
+  // Room is made from this context's own oldest; with none here the connection is closed.
+  void put(const std::shared_ptr<PoolBudget>& b, std::unique_ptr<Conn> c) {
+    if (b->max_idle == 0 || stopped_) return;
+    Pool* p = pool_for(b);
+    if (!p) return;
+    std::size_t n = b->idle_total.load(std::memory_order_relaxed);
     for (;;) {
-      for (auto& slot : b->slots) {
-        const void* owner = slot.owner.load(std::memory_order_acquire);
-        if (owner == ctx) return *slot.pool;
-        if (owner) continue;
-        if (slot.owner.compare_exchange_strong(owner, ctx, std::memory_order_acq_rel)) {
-          slot.pool = std::make_unique<IdlePool>();
-          return *slot.pool;
-        }
+      if (n < b->max_idle) {
+        if (b->idle_total.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) break;
+        continue;
       }
-      Block* next = b->next.load(std::memory_order_acquire);
-      if (!next) {
-        auto fresh = std::make_unique<Block>();
-        if (b->next.compare_exchange_strong(next, fresh.get(), std::memory_order_acq_rel)) next = fresh.release();
-      }
-      b = next;
+      if (p->idle.empty()) return;
+      unlink(*p, p->idle.begin());
+      n = b->idle_total.load(std::memory_order_relaxed);
     }
+    c->idle_since = Clock::now();
+    // Ids never repeat within the context: a watch that outlived its connection finds nothing.
+    const std::uint64_t id = ++next_id_;
+    c->pool_id = id;
+    PoolBudget* key = b.get();
+    c->idle_timer.expires_at(c->idle_since + b->idle_timeout);
+    c->idle_timer.async_wait([this, key, id](error_code ec) {
+      if (!ec) drop(key, id);
+    });
+    // Readable while idle means the server closed, or sent what no request asked for.
+    c->tls.next_layer().async_wait(tcp::socket::wait_read, [this, key, id](error_code ec) {
+      if (ec != asio::error::operation_aborted) drop(key, id);
+    });
+    p->by_key[c->key].push_back(id);
+    p->idle.emplace(id, std::move(c));
+  }
+
+  // Closes, on this context's thread, what the gone client left here.
+  void forget(const std::shared_ptr<PoolBudget>& b) {
+    auto found = pools_.find(b.get());
+    if (found == pools_.end()) return;
+    b->idle_total.fetch_sub(found->second.idle.size(), std::memory_order_relaxed);
+    pools_.erase(found);
+  }
+
+  // The client ends: each context that holds its connections closes them on its own thread. A
+  // context that is shutting down has left the list and closes them itself.
+  static void close_all(const std::shared_ptr<PoolBudget>& b) {
+    std::lock_guard lock(b->mu);
+    b->closed = true;
+    for (ContextPools* holder : b->holders) asio::post(*holder->ex_, [holder, b] { holder->forget(b); });
+    b->holders.clear();
   }
 
  private:
-  struct Slot {
-    std::atomic<const void*> owner{nullptr};
-    std::unique_ptr<IdlePool> pool;
+  struct Pool {
+    std::shared_ptr<PoolBudget> budget;  // also keeps the key's address from being reused
+    // Idle connections by pool id, which grows with each put: the first is the oldest.
+    std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
+    std::unordered_map<std::string, std::vector<std::uint64_t>> by_key;  // newest last
   };
-  struct Block {
-    std::array<Slot, 32> slots;
-    std::atomic<Block*> next{nullptr};
-  };
-  Block first_;
-};
 
-}  // namespace
+  void shutdown() override {
+    stopped_ = true;
+    for (auto& [key, p] : pools_) {
+      {
+        std::lock_guard lock(p.budget->mu);
+        std::erase(p.budget->holders, this);
+      }
+      p.budget->idle_total.fetch_sub(p.idle.size(), std::memory_order_relaxed);
+    }
+    // The sockets close while the context's reactor still stands.
+    pools_.clear();
+  }
 
-struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl> {
-  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
-      : opts(std::move(o)), ctx(native), resolver(pool, allow_private, opts.lookup) {}
-
-  UpstreamOptions opts;
-  asio::ssl::context ctx;
-  GuardedResolver resolver;
-
-  PoolSlots pools;
-  // Idle connections over every context's pool, held to opts.pool_max_idle in total: a shared
-  // count lets a busy context keep many while the others keep none.
-  std::atomic<std::size_t> idle_total{0};
-  std::atomic<std::size_t> opened{0};
-  std::atomic<std::size_t> reused{0};
-
-  IdlePool& pool_here(const asio::any_io_executor& ex) {
-    return pools.for_context(&asio::query(ex, asio::execution::context));
+  Pool* pool_for(const std::shared_ptr<PoolBudget>& b) {
+    auto found = pools_.find(b.get());
+    if (found != pools_.end()) return &found->second;
+    std::lock_guard lock(b->mu);
+    if (b->closed) return nullptr;
+    b->holders.push_back(this);
+    Pool& p = pools_[b.get()];
+    p.budget = b;
+    return &p;
   }
 
   // The connection leaves its pool; its watches are cancelled.
-  std::unique_ptr<Conn> unlink(IdlePool& p, std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
+  std::unique_ptr<Conn> unlink(Pool& p, std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
     std::unique_ptr<Conn> c = std::move(it->second);
     p.idle.erase(it);
-    idle_total.fetch_sub(1, std::memory_order_relaxed);
-    auto k = p.idle_by_key.find(c->key);
-    if (k != p.idle_by_key.end()) {
+    p.budget->idle_total.fetch_sub(1, std::memory_order_relaxed);
+    auto k = p.by_key.find(c->key);
+    if (k != p.by_key.end()) {
       std::erase(k->second, c->pool_id);
-      if (k->second.empty()) p.idle_by_key.erase(k);
+      if (k->second.empty()) p.by_key.erase(k);
     }
     error_code ec;
     c->idle_timer.cancel();
@@ -287,56 +341,37 @@ struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl>
   }
 
   // A watch fired: the connection is closed when it is still in the pool under that id.
-  void drop(IdlePool& p, std::uint64_t id) {
-    auto it = p.idle.find(id);
-    if (it != p.idle.end()) unlink(p, it);
+  void drop(const PoolBudget* b, std::uint64_t id) {
+    auto found = pools_.find(b);
+    if (found == pools_.end()) return;
+    auto it = found->second.idle.find(id);
+    if (it != found->second.idle.end()) unlink(found->second, it);
   }
 
-  std::unique_ptr<Conn> take_idle(IdlePool& p, const std::string& key) {
-    auto now = Clock::now();
-    while (true) {
-      auto k = p.idle_by_key.find(key);
-      if (k == p.idle_by_key.end()) return nullptr;
-      auto it = p.idle.find(k->second.back());
-      std::unique_ptr<Conn> c = unlink(p, it);
-      if (now - c->idle_since >= opts.pool_idle_timeout || !still_quiet(*c)) continue;
-      c->reused = true;
-      reused.fetch_add(1, std::memory_order_relaxed);
-      return c;
-    }
-  }
+  std::unordered_map<const PoolBudget*, Pool> pools_;
+  std::optional<asio::any_io_executor> ex_;  // where close_all's work goes
+  std::uint64_t next_id_ = 0;
+  bool stopped_ = false;
+};
 
-  // Room is made from this context's own oldest; with none here the connection is closed.
-  void put_idle(IdlePool& p, std::unique_ptr<Conn> c) {
-    if (opts.pool_max_idle == 0) return;
-    std::size_t n = idle_total.load(std::memory_order_relaxed);
-    for (;;) {
-      if (n < opts.pool_max_idle) {
-        if (idle_total.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) break;
-        continue;
-      }
-      if (p.idle.empty()) return;
-      unlink(p, p.idle.begin());
-      n = idle_total.load(std::memory_order_relaxed);
-    }
-    c->idle_since = Clock::now();
-    c->pool_id = ++p.next_id;
-    std::weak_ptr<Impl> weak = weak_from_this();
-    const std::uint64_t id = c->pool_id;
-    IdlePool* pool = &p;
-    c->idle_timer.expires_at(c->idle_since + opts.pool_idle_timeout);
-    c->idle_timer.async_wait([weak, pool, id](error_code ec) {
-      if (ec) return;
-      if (auto self = weak.lock()) self->drop(*pool, id);
-    });
-    // Readable while idle means the server closed, or sent what no request asked for.
-    c->tls.next_layer().async_wait(tcp::socket::wait_read, [weak, pool, id](error_code ec) {
-      if (ec == asio::error::operation_aborted) return;
-      if (auto self = weak.lock()) self->drop(*pool, id);
-    });
-    p.idle_by_key[c->key].push_back(id);
-    p.idle.emplace(id, std::move(c));
-  }
+}  // namespace
+
+struct UpstreamClient::Impl {
+  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
+      : opts(std::move(o)),
+        ctx(native),
+        resolver(pool, allow_private, opts.lookup),
+        budget(std::make_shared<PoolBudget>(opts.pool_idle_timeout, opts.pool_max_idle)) {}
+  ~Impl() { ContextPools::close_all(budget); }
+
+  UpstreamOptions opts;
+  asio::ssl::context ctx;
+  GuardedResolver resolver;
+  // Idle connections sit in each context's pools, never here: the last reference to the client
+  // may go on any thread, while any context is being destroyed.
+  std::shared_ptr<PoolBudget> budget;
+  std::atomic<std::size_t> opened{0};
+  std::atomic<std::size_t> reused{0};
 };
 
 namespace {
@@ -348,10 +383,10 @@ using ClientPtr = std::shared_ptr<UpstreamClient::Impl>;
 
 struct Exchange {
   Exchange(const asio::any_io_executor& ex, ClientPtr c)
-      : client(std::move(c)), pool(&client->pool_here(ex)), upload_done(ex) {}
+      : client(std::move(c)), pools(&ContextPools::of(ex)), upload_done(ex) {}
 
   ClientPtr client;
-  IdlePool* pool;  // this context's
+  ContextPools* pools;  // this context's
   std::unique_ptr<Conn> conn;
   std::unique_ptr<BodyReader> req_body;
   bool chunked_upload = false;
@@ -383,7 +418,7 @@ struct Exchange {
       co_await upload_done.wait();
     }
     if (conn && upstream_keep_alive && upload_ok && !aborted && conn->buf.size() == 0 && parser && parser->is_done())
-      client->put_idle(*pool, std::move(conn));
+      pools->put(client->budget, std::move(conn));
     conn.reset();
   }
 };
@@ -722,10 +757,12 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
   const std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
   std::string failure;
   bool got_head = false;
-  // The only retry there is: take_idle checks a pooled connection before reuse and falls back to a
+  // The only retry there is: take checks a pooled connection before reuse and falls back to a
   // fresh one. Once a byte of the request is written, its failure is the request's failure.
-  std::unique_ptr<Conn> conn = c->take_idle(*xc->pool, key);
-  if (!conn) {
+  std::unique_ptr<Conn> conn = xc->pools->take(c->budget, key);
+  if (conn) {
+    c->reused.fetch_add(1, std::memory_order_relaxed);
+  } else {
     auto op = open_conn(c, xc, host, port, key);
     auto opened = co_await std::move(op);
     if (opened)
@@ -832,7 +869,7 @@ UpstreamStats UpstreamClient::stats() const {
   UpstreamStats s;
   s.connections_opened = impl_->opened.load(std::memory_order_relaxed);
   s.connections_reused = impl_->reused.load(std::memory_order_relaxed);
-  s.idle_connections = impl_->idle_total.load(std::memory_order_relaxed);
+  s.idle_connections = impl_->budget->idle_total.load(std::memory_order_relaxed);
   return s;
 }
 

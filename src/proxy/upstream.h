@@ -56,6 +56,8 @@ struct UpstreamStats {
 // or to keep all pools together within pool_max_idle.
 // forward() must run on a context that one thread runs: the exchange it starts runs beside the
 // response there, and the pool it draws from and returns to is that context's, without a lock.
+// The pools belong to their contexts, not to the client: a context's shutdown closes its idle
+// connections, and the client's end has each context close its own.
 class UpstreamClient {
  public:
   struct Impl;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -172,8 +174,8 @@ class TestProxy {
   }
 
   TempDir dir_;
-  // Two worker contexts of one thread each, as serve runs them. Before the tunnel context:
-  // pooled upstream sockets must go before the contexts they belong to.
+  // Two worker contexts of one thread each, as serve runs them; each context's pooled upstream
+  // connections close with it, whenever the client goes.
   Runtime rt_{2, 16};
   TunnelContext ctx_;
   tcp::acceptor acceptor_{rt_.worker_context(0)};
@@ -416,6 +418,75 @@ TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst
     EXPECT_LE(proxy.upstream().stats().idle_connections, 2u);
     // Ended before the next: the next tunnel then sits on the same context, with the same pool.
     ASSERT_TRUE(proxy.wait_tunnels(++done));
+  }
+}
+
+// One GET read to its end on the calling context, so that its connection is pooled there.
+asio::awaitable<unsigned> fetch_to_end(std::shared_ptr<UpstreamClient> client, std::uint16_t port) {
+  ForwardRequest req;
+  req.method = "GET";
+  req.upstream_url = fmt::format("https://127.0.0.1:{}/download?n=1000", port);
+  req.log_url = req.upstream_url;
+  auto op = client->forward(std::move(req), "127.0.0.1", port);
+  ProxyResponse resp = co_await std::move(op);
+  std::vector<char> buf(4096);
+  while (resp.body) {
+    Result<std::size_t, std::string> n = co_await resp.body->read_some(buf.data(), buf.size());
+    if (!n || *n == 0) break;
+  }
+  co_return resp.status;
+}
+
+// Idle connections sit on three contexts when the client's last reference goes: on the test's
+// thread while the contexts run, or with a handler that one context drops as it is destroyed
+// (the first, or the last, when the others are already gone). Each context closes its own; no
+// descriptor is left and nothing is touched after its context is gone (the sanitizers' builds).
+TEST(TunnelUpstreamPool, TeardownWithConnectionsPooledOnSeveralContexts) {
+  EchoUpstream echo(pki().leaf);
+  enum class LastReference { TestThreadWhileRunning, DroppedByFirstContext, DroppedByLastContext };
+  for (LastReference last : {LastReference::TestThreadWhileRunning, LastReference::DroppedByFirstContext,
+                             LastReference::DroppedByLastContext}) {
+    SCOPED_TRACE(static_cast<int>(last));
+    const std::size_t fds_before = open_fds();
+    {
+      Runtime rt(3, 4);
+      auto built = build_upstream_client(rt.blocking(), true, pki().roots);
+      ASSERT_TRUE(built) << built.error().display();
+      std::shared_ptr<UpstreamClient> client = std::move(*built);
+      const std::size_t fds_idle = open_fds();
+      for (std::size_t i = 0; i < rt.worker_threads(); ++i) {
+        auto status = std::make_shared<std::promise<unsigned>>();
+        std::future<unsigned> got = status->get_future();
+        asio::co_spawn(rt.worker_context(i), fetch_to_end(client, echo.port()),
+                       [status](std::exception_ptr e, unsigned s) { status->set_value(e ? 0 : s); });
+        ASSERT_EQ(got.wait_for(60s), std::future_status::ready);
+        EXPECT_EQ(got.get(), 200u);
+      }
+      for (int i = 0; i < 1000 && client->stats().idle_connections != 3; ++i) std::this_thread::sleep_for(10ms);
+      ASSERT_EQ(client->stats().idle_connections, 3u);
+      EXPECT_EQ(client->stats().connections_opened, 3u);
+      if (last == LastReference::TestThreadWhileRunning) {
+        // Both ends of the connections are in this process: the runtime's own are left.
+        client.reset();
+        bool closed = false;
+        for (int i = 0; i < 1000 && !closed; ++i) {
+          closed = open_fds() == fds_idle;
+          if (!closed) std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(closed) << open_fds() << " descriptors, " << fds_idle << " before the exchanges";
+      } else {
+        rt.shutdown();
+        // The stopped context never runs the handler; it drops it, and the client with it.
+        const std::size_t holder = last == LastReference::DroppedByFirstContext ? 0 : rt.worker_threads() - 1;
+        asio::post(rt.worker_context(holder), [keep = std::move(client)] {});
+      }
+    }
+    bool closed = false;
+    for (int i = 0; i < 1000 && !closed; ++i) {
+      closed = open_fds() == fds_before;
+      if (!closed) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(closed) << open_fds() << " descriptors, " << fds_before << " before the runtime";
   }
 }
 
