@@ -48,8 +48,8 @@ class StubVault final : public VaultClient {
     co_return r;
   }
   asio::awaitable<ProxyResult<std::vector<Entry>>> match_url(std::string) override { co_return std::vector<Entry>{}; }
-  asio::awaitable<ProxyResult<std::string>> decrypt(std::string, std::string ciphertext) override {
-    co_return ciphertext;
+  asio::awaitable<ProxyResult<SecretString>> decrypt(std::string, std::string ciphertext) override {
+    co_return SecretString(ciphertext);
   }
 };
 
