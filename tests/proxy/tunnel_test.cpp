@@ -437,6 +437,38 @@ asio::awaitable<unsigned> fetch_to_end(std::shared_ptr<UpstreamClient> client, s
   co_return resp.status;
 }
 
+// Runs fetch_to_end on ctx and waits for its status (0 when it threw or did not end in time).
+unsigned fetch_on(asio::io_context& ctx, std::shared_ptr<UpstreamClient> client, std::uint16_t port) {
+  auto status = std::make_shared<std::promise<unsigned>>();
+  std::future<unsigned> got = status->get_future();
+  asio::co_spawn(ctx, fetch_to_end(std::move(client), port),
+                 [status](std::exception_ptr e, unsigned s) { status->set_value(e ? 0 : s); });
+  return got.wait_for(60s) == std::future_status::ready ? got.get() : 0;
+}
+
+// Two clients on one context never share a connection, even to the same server: a connection
+// verified under one client's roots and guard stays that client's.
+TEST(TunnelUpstreamPool, ClientsOnOneContextDoNotShareConnections) {
+  EchoUpstream echo(pki().leaf);
+  Runtime rt(1, 4);
+  auto first = build_upstream_client(rt.blocking(), true, pki().roots);
+  auto second = build_upstream_client(rt.blocking(), true, pki().roots);
+  ASSERT_TRUE(first && second);
+  struct Step {
+    std::shared_ptr<UpstreamClient> client;
+    std::size_t opened;  // by that client, in total after the step
+    std::size_t reused;
+  };
+  const std::vector<Step> steps = {{*first, 1, 0}, {*second, 1, 0}, {*first, 1, 1}, {*second, 1, 1}};
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fetch_on(rt.worker_context(0), steps[i].client, echo.port()), 200u);
+    EXPECT_EQ(steps[i].client->stats().connections_opened, steps[i].opened);
+    EXPECT_EQ(steps[i].client->stats().connections_reused, steps[i].reused);
+  }
+  EXPECT_EQ(echo.connections(), 2u);
+}
+
 // Idle connections sit on three contexts when the client's last reference goes: on the test's
 // thread while the contexts run, or with a handler that one context drops as it is destroyed
 // (the first, or the last, when the others are already gone). Each context closes its own; no
@@ -454,14 +486,8 @@ TEST(TunnelUpstreamPool, TeardownWithConnectionsPooledOnSeveralContexts) {
       ASSERT_TRUE(built) << built.error().display();
       std::shared_ptr<UpstreamClient> client = std::move(*built);
       const std::size_t fds_idle = open_fds();
-      for (std::size_t i = 0; i < rt.worker_threads(); ++i) {
-        auto status = std::make_shared<std::promise<unsigned>>();
-        std::future<unsigned> got = status->get_future();
-        asio::co_spawn(rt.worker_context(i), fetch_to_end(client, echo.port()),
-                       [status](std::exception_ptr e, unsigned s) { status->set_value(e ? 0 : s); });
-        ASSERT_EQ(got.wait_for(60s), std::future_status::ready);
-        EXPECT_EQ(got.get(), 200u);
-      }
+      for (std::size_t i = 0; i < rt.worker_threads(); ++i)
+        ASSERT_EQ(fetch_on(rt.worker_context(i), client, echo.port()), 200u);
       for (int i = 0; i < 1000 && client->stats().idle_connections != 3; ++i) std::this_thread::sleep_for(10ms);
       ASSERT_EQ(client->stats().idle_connections, 3u);
       EXPECT_EQ(client->stats().connections_opened, 3u);
