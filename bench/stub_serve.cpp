@@ -82,7 +82,7 @@ asio::awaitable<ProxyResult<void>> run_stub_serve(Runtime& rt, std::string dir, 
   if (!state) co_return state.error();
 
   auto shutdown = wait_for_ctrl_c();
-  auto loop = run_accept_loop(std::move(listener), std::move(*state), *shutdown, rt.worker_context());
+  auto loop = run_accept_loop(std::move(listener), std::move(*state), *shutdown, rt.workers());
   co_await std::move(loop);
   co_return ProxyResult<void>{};
 }

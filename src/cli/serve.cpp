@@ -104,7 +104,7 @@ boost::asio::awaitable<ProxyResult<void>> run_serve(Runtime& rt) {
   QB_CO_TRY(auto state, build_proxy_state(rt, std::move(parts)));
 
   auto shutdown = wait_for_ctrl_c();
-  auto loop = run_accept_loop(std::move(listener), std::move(state), *shutdown, rt.worker_context());
+  auto loop = run_accept_loop(std::move(listener), std::move(state), *shutdown, rt.workers());
   co_await std::move(loop);
   co_return ProxyResult<void>{};
 }

@@ -12,11 +12,13 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "core/output.h"
@@ -152,40 +154,111 @@ Result<std::size_t, std::string> worker_threads_from_env() {
   return online > 0 ? static_cast<std::size_t>(online) : std::size_t{1};
 }
 
-struct Runtime::Impl {
-  boost::asio::io_context main_ctx{1};
-  boost::asio::io_context worker_ctx;
-  BlockingPool pool;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> worker_guard;
-  std::vector<std::thread> workers;
-  bool shut = false;
+namespace {
 
-  // A task that throws ends itself, not the process: the worker reports it and goes on, as a
-  // failed connection must never take the others down.
-  void run_worker() {
-    for (;;) {
-      try {
-        worker_ctx.run();
-        return;
-      } catch (const std::exception& e) {
-        write_stderr(fmt::format("internal error in a connection task: {}\n", sanitize_for_log(e.what())));
-      } catch (...) {
-        write_stderr("internal error in a connection task\n");
-      }
+// A task that throws ends itself, not the process: the worker reports it and goes on, as a
+// failed connection must never take the others down.
+void run_worker(boost::asio::io_context& ctx) {
+  for (;;) {
+    try {
+      ctx.run();
+      return;
+    } catch (const std::exception& e) {
+      write_stderr(fmt::format("internal error in a connection task: {}\n", sanitize_for_log(e.what())));
+    } catch (...) {
+      write_stderr("internal error in a connection task\n");
     }
   }
+}
 
-  Impl(std::size_t n, std::size_t max_blocking)
-      : pool(max_blocking), worker_guard(boost::asio::make_work_guard(worker_ctx)) {
-    workers.reserve(n);
+}  // namespace
+
+struct WorkerContexts::Impl {
+  struct Worker {
+    // Before the context: leases in the tasks the context drops at its end still count down.
+    std::atomic<std::size_t> live{0};
+    boost::asio::io_context ctx{1};
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{ctx.get_executor()};
+    std::thread thread;
+  };
+  std::vector<std::unique_ptr<Worker>> workers;
+};
+
+WorkerContexts::Lease::Lease(Lease&& other) noexcept
+    : ctx_(std::exchange(other.ctx_, nullptr)), live_(std::exchange(other.live_, nullptr)), index_(other.index_) {}
+
+WorkerContexts::Lease& WorkerContexts::Lease::operator=(Lease&& other) noexcept {
+  if (this != &other) {
+    release();
+    ctx_ = std::exchange(other.ctx_, nullptr);
+    live_ = std::exchange(other.live_, nullptr);
+    index_ = other.index_;
+  }
+  return *this;
+}
+
+WorkerContexts::Lease::~Lease() { release(); }
+
+void WorkerContexts::Lease::release() {
+  if (live_) live_->fetch_sub(1, std::memory_order_relaxed);
+  live_ = nullptr;
+  ctx_ = nullptr;
+}
+
+std::size_t WorkerContexts::size() const { return impl_.workers.size(); }
+boost::asio::io_context& WorkerContexts::at(std::size_t i) { return impl_.workers.at(i)->ctx; }
+std::size_t WorkerContexts::live(std::size_t i) const {
+  return impl_.workers.at(i)->live.load(std::memory_order_relaxed);
+}
+
+WorkerContexts::Lease WorkerContexts::lease() {
+  const auto& all = impl_.workers;
+  if (all.empty()) return {};
+  std::size_t best = 0;
+  std::size_t best_live = all[0]->live.load(std::memory_order_relaxed);
+  for (std::size_t i = 1; i < all.size() && best_live > 0; ++i) {
+    const std::size_t n = all[i]->live.load(std::memory_order_relaxed);
+    if (n < best_live) {
+      best = i;
+      best_live = n;
+    }
+  }
+  all[best]->live.fetch_add(1, std::memory_order_relaxed);
+  return Lease(&all[best]->ctx, &all[best]->live, best);
+}
+
+struct Runtime::Impl {
+  boost::asio::io_context main_ctx{1};
+  BlockingPool pool;
+  WorkerContexts::Impl worker_set;
+  WorkerContexts workers{worker_set};
+  bool shut = false;
+
+  void stop_workers() {
+    for (auto& w : worker_set.workers) {
+      w->guard.reset();
+      w->ctx.stop();
+    }
+    for (auto& w : worker_set.workers)
+      if (w->thread.joinable()) w->thread.join();
+  }
+
+  Impl(std::size_t n, std::size_t max_blocking) : pool(max_blocking) {
+    // Every context first (their descriptors may run out), then the threads.
+    worker_set.workers.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      auto w = std::make_unique<WorkerContexts::Impl::Worker>();
+      // The first timer sets up the context's reactor and its descriptors: done now, so that a
+      // lack of them fails the build and the process holds the same descriptors from the start.
+      boost::asio::steady_timer probe(w->ctx);
+      worker_set.workers.push_back(std::move(w));
+    }
     try {
-      for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { run_worker(); });
+      for (auto& w : worker_set.workers) w->thread = std::thread([ctx = &w->ctx] { run_worker(*ctx); });
     } catch (...) {
       // A thread that could not start: the ones running are stopped and joined, never left
       // joinable (that would end the process).
-      worker_guard.reset();
-      worker_ctx.stop();
-      for (auto& t : workers) t.join();
+      stop_workers();
       throw;
     }
   }
@@ -214,17 +287,16 @@ Runtime::Runtime(std::size_t worker_threads, std::size_t max_blocking_threads)
 Runtime::~Runtime() { shutdown(); }
 
 boost::asio::io_context& Runtime::main_context() { return impl_->main_ctx; }
-boost::asio::io_context& Runtime::worker_context() { return impl_->worker_ctx; }
+boost::asio::io_context& Runtime::worker_context(std::size_t i) { return impl_->workers.at(i); }
+WorkerContexts& Runtime::workers() { return impl_->workers; }
 BlockingPool& Runtime::blocking() { return impl_->pool; }
 std::size_t Runtime::worker_threads() const { return impl_->workers.size(); }
 
 void Runtime::shutdown() {
   if (impl_->shut) return;
   impl_->shut = true;
-  impl_->worker_guard.reset();
-  impl_->worker_ctx.stop();
   impl_->main_ctx.stop();
-  for (auto& t : impl_->workers) t.join();
+  impl_->stop_workers();
   impl_->pool.shutdown();
   // Handlers still queued in either context (dropped connection tasks) are destroyed with the
   // contexts, after the pool can no longer post into them.

@@ -1,7 +1,9 @@
-// The runtime every command runs on: a main I/O context driven by the calling thread, a
-// multi-threaded worker context for connection tasks, and a growing pool for blocking jobs.
+// The runtime every command runs on: a main I/O context driven by the calling thread, worker
+// contexts of one thread each that connections are pinned to, and a growing pool for blocking
+// jobs.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -43,6 +45,48 @@ class BlockingPool {
 // online processors, 1 when that is unknown. The error is the line to print.
 Result<std::size_t, std::string> worker_threads_from_env();
 
+// The worker contexts, each run by one thread of its own, with the number of live connections
+// pinned to each. A connection lives on one context to its end, so its tasks need no strand.
+class WorkerContexts {
+ public:
+  // One connection's hold on its context: counted as live until destroyed.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(Lease&& other) noexcept;
+    Lease& operator=(Lease&& other) noexcept;
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease();
+
+    explicit operator bool() const { return ctx_ != nullptr; }
+    boost::asio::io_context& context() const { return *ctx_; }
+    std::size_t index() const { return index_; }
+    void release();
+
+   private:
+    friend class WorkerContexts;
+    Lease(boost::asio::io_context* ctx, std::atomic<std::size_t>* live, std::size_t index)
+        : ctx_(ctx), live_(live), index_(index) {}
+    boost::asio::io_context* ctx_ = nullptr;
+    std::atomic<std::size_t>* live_ = nullptr;
+    std::size_t index_ = 0;
+  };
+
+  struct Impl;
+  explicit WorkerContexts(Impl& impl) : impl_(impl) {}
+
+  std::size_t size() const;
+  boost::asio::io_context& at(std::size_t i);
+  std::size_t live(std::size_t i) const;
+  // The context with the fewest live connections (the first of equals); empty when there are no
+  // workers. Safe from any thread.
+  Lease lease();
+
+ private:
+  Impl& impl_;
+};
+
 class Runtime {
  public:
   // The runtime, or the line to print when it cannot be built ("Failed building the Runtime: "
@@ -58,7 +102,9 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   boost::asio::io_context& main_context();
-  boost::asio::io_context& worker_context();
+  // Worker i, 0 <= i < worker_threads().
+  boost::asio::io_context& worker_context(std::size_t i);
+  WorkerContexts& workers();
   BlockingPool& blocking();
   std::size_t worker_threads() const;
 

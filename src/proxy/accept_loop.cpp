@@ -1,5 +1,7 @@
 #include "proxy/accept_loop.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <optional>
 #include <utility>
@@ -12,7 +14,6 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -62,20 +63,34 @@ class CtrlC final : public ShutdownSignal {
   bool fired_ = false;
 };
 
-asio::awaitable<std::optional<tcp::socket>> accept_one(tcp::acceptor& listener, asio::any_io_executor ex) {
-  auto op = listener.async_accept(ex, asio::as_tuple(asio::use_awaitable));
+asio::awaitable<std::optional<tcp::socket>> accept_one(tcp::acceptor& listener) {
+  auto op = listener.async_accept(asio::as_tuple(asio::use_awaitable));
   auto [ec, socket] = co_await std::move(op);
   if (ec) co_return std::nullopt;
   co_return std::move(socket);
 }
 
-bool make_worker_reactor(asio::io_context& workers) {
+// Hands an accepted socket to its worker context; a failure counts as an accept error.
+std::optional<tcp::socket> move_to(asio::io_context& home, tcp::socket accepted, const tcp& protocol) {
+  error_code ec;
+  const tcp::socket::native_handle_type fd = accepted.release(ec);
+  if (ec) return std::nullopt;
   try {
-    tcp::socket probe(workers);
-    return true;
+    tcp::socket pinned(home);
+    pinned.assign(protocol, fd, ec);
+    if (!ec) return pinned;
   } catch (const boost::system::system_error&) {
-    return false;
   }
+  ::close(fd);
+  return std::nullopt;
+}
+
+// The connection's lease on its context ends with it, dropped tasks included.
+asio::awaitable<void> pinned_connection(tcp::socket stream, std::shared_ptr<const ProxyState> state,
+                                        SemaphorePermit permit, WorkerContexts::Lease lease) {
+  auto task = connection_task(std::move(stream), std::move(state), std::move(permit));
+  co_await std::move(task);
+  lease.release();
 }
 
 }  // namespace
@@ -83,9 +98,10 @@ bool make_worker_reactor(asio::io_context& workers) {
 std::unique_ptr<ShutdownSignal> wait_for_ctrl_c() { return std::make_unique<CtrlC>(); }
 
 asio::awaitable<void> run_accept_loop(tcp::acceptor listener, std::shared_ptr<const ProxyState> state,
-                                      ShutdownSignal& shutdown, asio::io_context& workers) {
+                                      ShutdownSignal& shutdown, WorkerContexts& workers) {
   using namespace asio::experimental::awaitable_operators;
-  bool workers_ready = false;
+  error_code pec;
+  const tcp protocol = listener.local_endpoint(pec).protocol();
   for (;;) {
     // Each race is built in named steps: g++ 12 mishandles temporaries inside co_await.
     auto stop = shutdown.wait();
@@ -96,30 +112,28 @@ asio::awaitable<void> run_accept_loop(tcp::acceptor listener, std::shared_ptr<co
     SemaphorePermit permit = std::move(std::get<1>(first));
     if (!permit) co_return;
 
-    // The first socket made for the workers sets up their reactor, which takes descriptors of
-    // its own. Starting an accept would throw outside this coroutine if that failed, so it is
-    // done here, where a failure counts as an accept error.
-    if (!workers_ready) workers_ready = make_worker_reactor(workers);
-    std::optional<tcp::socket> accepted;
-    if (workers_ready) {
-      asio::any_io_executor strand = asio::make_strand(workers);
-      auto stop_again = shutdown.wait();
-      auto accept = accept_one(listener, strand);
-      auto second_race = std::move(stop_again) || std::move(accept);
-      auto second = co_await std::move(second_race);
-      if (second.index() == 0) co_return;
-      accepted = std::move(std::get<1>(second));
-    }
+    auto stop_again = shutdown.wait();
+    auto accept = accept_one(listener);
+    auto second_race = std::move(stop_again) || std::move(accept);
+    auto second = co_await std::move(second_race);
+    if (second.index() == 0) co_return;
+    std::optional<tcp::socket> accepted = std::move(std::get<1>(second));
+    // The context is chosen once the connection is there, so that a client's connections one
+    // after the other find the same context, and its idle upstream connections, again.
+    WorkerContexts::Lease lease = workers.lease();
+    if (accepted) accepted = lease ? move_to(lease.context(), std::move(*accepted), protocol) : std::nullopt;
     if (!accepted) {
       permit.release();
+      lease.release();
       auto stop_pausing = shutdown.wait();
       auto pause = sleep_for(state->limits.accept_error_pause);
       auto pause_race = std::move(stop_pausing) || std::move(pause);
       if ((co_await std::move(pause_race)).index() == 0) co_return;
       continue;
     }
-    auto ex = accepted->get_executor();
-    asio::co_spawn(ex, connection_task(std::move(*accepted), state, std::move(permit)), asio::detached);
+    asio::io_context& home = lease.context();
+    asio::co_spawn(home, pinned_connection(std::move(*accepted), state, std::move(permit), std::move(lease)),
+                   asio::detached);
   }
 }
 

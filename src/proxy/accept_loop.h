@@ -6,11 +6,8 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "core/runtime.h"
 #include "proxy/proxy_state.h"
-
-namespace boost::asio {
-class io_context;
-}
 
 namespace qb {
 
@@ -29,11 +26,12 @@ class ShutdownSignal {
 std::unique_ptr<ShutdownSignal> wait_for_ctrl_c();
 
 // Admits connections until shutdown completes: takes a connection permit before each accept and
-// runs one connection_task per accepted stream on its own strand of workers. Accept errors are
+// runs one connection_task per accepted stream, pinned to the worker context with the fewest live
+// connections, where all of that connection runs to its end. Accept errors are
 // dropped silently, with a short pause (state->limits.accept_error_pause) so a lack of file
 // descriptors does not spin the loop. Never fails; the listener is closed on return.
 boost::asio::awaitable<void> run_accept_loop(boost::asio::ip::tcp::acceptor listener,
                                              std::shared_ptr<const ProxyState> state, ShutdownSignal& shutdown,
-                                             boost::asio::io_context& workers);
+                                             WorkerContexts& workers);
 
 }  // namespace qb

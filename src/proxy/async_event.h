@@ -1,4 +1,4 @@
-// A one-shot event for coroutines that share one strand. Include only from .cpp files that use Asio.
+// A one-shot event for coroutines on one single-threaded context. Include only from .cpp files that use Asio.
 #pragma once
 
 #include <chrono>

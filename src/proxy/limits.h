@@ -25,8 +25,8 @@ struct UpstreamLimits {
   std::chrono::milliseconds connect_timeout{15'000};    // per address family, split among its addresses
   std::chrono::milliseconds fallback_delay{300};        // before the second address family starts
   std::chrono::milliseconds pool_idle_timeout{90'000};  // an idle connection is closed after this
-  // Idle connections kept over all hosts, well under the descriptor limits of the platforms; the
-  // oldest is closed to make room.
+  // Idle connections kept over all hosts and contexts, well under the descriptor limits of the
+  // platforms; the oldest of the context that needs room is closed to make it.
   std::size_t pool_max_idle = 128;
   std::size_t max_head_bytes = 417'792;
   std::size_t max_response_fields = 100;  // more in a response head: an upstream failure

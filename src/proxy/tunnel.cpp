@@ -12,7 +12,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -554,11 +553,9 @@ asio::awaitable<ServiceDecision> PassThroughService::decide(IncomingRequest& req
 
 asio::awaitable<ProxyResult<void>> serve_tunnel(TunnelContext& ctx, TcpSocket socket, std::string leftover,
                                                 std::string connect_host, std::uint16_t connect_port) {
-  // Every task of the tunnel (the request body going up included) runs on one strand.
-  auto strand = asio::make_strand(socket.get_executor());
-  return asio::co_spawn(
-      strand, tunnel_main(&ctx, std::move(socket), std::move(leftover), std::move(connect_host), connect_port),
-      asio::use_awaitable);
+  // Not a coroutine: every task of the tunnel (the request body going up included) runs on the
+  // caller's context, the socket's, which one thread runs.
+  return tunnel_main(&ctx, std::move(socket), std::move(leftover), std::move(connect_host), connect_port);
 }
 
 }  // namespace qb

@@ -81,9 +81,9 @@ struct TunnelContext {
   TunnelLimits limits;
 };
 
-// Runs the tunnel after the 200 reply until it ends: leftover holds the bytes the client sent
-// after the CONNECT head. The socket is closed on every way out. Errors carry QB-5071 (or the
-// leaf minting's own code) and are for the caller to print.
+// Runs the tunnel after the 200 reply until it ends, on the caller's context, which must be the
+// socket's and run by one thread: leftover holds the bytes the client sent after the CONNECT head. The socket is closed
+// on every way out. Errors carry QB-5071 (or the leaf minting's own code) and are for the caller to print.
 boost::asio::awaitable<ProxyResult<void>> serve_tunnel(TunnelContext& ctx, TcpSocket socket, std::string leftover,
                                                        std::string connect_host, std::uint16_t connect_port);
 

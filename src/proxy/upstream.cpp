@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -22,6 +24,8 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -193,30 +197,145 @@ std::string err_text(const error_code& ec) {
 
 }  // namespace
 
-struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl> {
-  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
-      : opts(std::move(o)), ctx(native), resolver(pool, allow_private, opts.lookup) {}
+namespace {
 
-  UpstreamOptions opts;
-  asio::ssl::context ctx;
-  GuardedResolver resolver;
+class ContextPools;
 
-  mutable std::mutex mu;
-  // Idle connections by pool id, which grows with each put: the first is the oldest.
-  std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
-  std::unordered_map<std::string, std::vector<std::uint64_t>> idle_by_key;  // newest last
-  std::uint64_t next_id = 0;
-  std::size_t opened = 0;
-  std::size_t reused = 0;
+// What one client's pools on every context share: the limits, the one count of idle connections
+// over all of them, and the contexts that hold some, so that the client's end closes them there.
+struct PoolBudget {
+  PoolBudget(std::chrono::milliseconds t, std::size_t m) : idle_timeout(t), max_idle(m) {}
+  const std::chrono::milliseconds idle_timeout;
+  const std::size_t max_idle;
+  std::atomic<std::size_t> idle_total{0};
 
-  // With the lock held: the connection leaves the pool; its watches are cancelled.
-  std::unique_ptr<Conn> unlink(std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
+  std::mutex mu;
+  std::vector<ContextPools*> holders;  // each leaves as its context shuts down
+  bool closed = false;                 // the client is gone: nothing more is pooled
+};
+
+// The idle upstream connections of one execution context, a service of that context: they live
+// exactly as long as it does, and its shutdown closes them before the context's own objects go.
+// Touched only from the context's thread (one thread runs it), so without a lock; the lock
+// guards no more than the list of holders in each budget.
+class ContextPools final : public asio::execution_context::service {
+ public:
+  static inline asio::execution_context::id id;
+
+  explicit ContextPools(asio::execution_context& owner) : asio::execution_context::service(owner) {}
+
+  static ContextPools& of(const asio::any_io_executor& ex) {
+    auto& pools = asio::use_service<ContextPools>(asio::query(ex, asio::execution::context));
+    if (!pools.ex_) pools.ex_.emplace(ex);
+    return pools;
+  }
+
+  // The newest connection idle for conn_key that the server has left alone, or null.
+  std::unique_ptr<Conn> take(const std::shared_ptr<PoolBudget>& b, const std::string& conn_key) {
+    auto found = pools_.find(b.get());
+    if (found == pools_.end()) return nullptr;
+    Pool& p = found->second;
+    const auto now = Clock::now();
+    while (true) {
+      auto k = p.by_key.find(conn_key);
+      if (k == p.by_key.end()) return nullptr;
+      std::unique_ptr<Conn> c = unlink(p, p.idle.find(k->second.back()));
+      if (now - c->idle_since >= b->idle_timeout || !still_quiet(*c)) continue;
+      c->reused = true;
+      return c;
+    }
+  }
+
+  // Room is made from this context's own oldest; with none here the connection is closed.
+  void put(const std::shared_ptr<PoolBudget>& b, std::unique_ptr<Conn> c) {
+    if (b->max_idle == 0 || stopped_) return;
+    Pool* p = pool_for(b);
+    if (!p) return;
+    std::size_t n = b->idle_total.load(std::memory_order_relaxed);
+    for (;;) {
+      if (n < b->max_idle) {
+        if (b->idle_total.compare_exchange_weak(n, n + 1, std::memory_order_relaxed)) break;
+        continue;
+      }
+      if (p->idle.empty()) return;
+      unlink(*p, p->idle.begin());
+      n = b->idle_total.load(std::memory_order_relaxed);
+    }
+    c->idle_since = Clock::now();
+    // Ids never repeat within the context: a watch that outlived its connection finds nothing.
+    const std::uint64_t conn_id = ++next_id_;
+    c->pool_id = conn_id;
+    PoolBudget* budget_key = b.get();
+    c->idle_timer.expires_at(c->idle_since + b->idle_timeout);
+    c->idle_timer.async_wait([this, budget_key, conn_id](error_code ec) {
+      if (!ec) drop(budget_key, conn_id);
+    });
+    // Readable while idle means the server closed, or sent what no request asked for.
+    c->tls.next_layer().async_wait(tcp::socket::wait_read, [this, budget_key, conn_id](error_code ec) {
+      if (ec != asio::error::operation_aborted) drop(budget_key, conn_id);
+    });
+    p->by_key[c->key].push_back(conn_id);
+    p->idle.emplace(conn_id, std::move(c));
+  }
+
+  // Closes, on this context's thread, what the gone client left here.
+  void forget(const std::shared_ptr<PoolBudget>& b) {
+    auto found = pools_.find(b.get());
+    if (found == pools_.end()) return;
+    b->idle_total.fetch_sub(found->second.idle.size(), std::memory_order_relaxed);
+    pools_.erase(found);
+  }
+
+  // The client ends: each context that holds its connections closes them on its own thread. A
+  // context that is shutting down has left the list and closes them itself.
+  static void close_all(const std::shared_ptr<PoolBudget>& b) {
+    std::lock_guard lock(b->mu);
+    b->closed = true;
+    for (ContextPools* holder : b->holders) asio::post(*holder->ex_, [holder, b] { holder->forget(b); });
+    b->holders.clear();
+  }
+
+ private:
+  struct Pool {
+    std::shared_ptr<PoolBudget> budget;  // also keeps the key's address from being reused
+    // Idle connections by pool id, which grows with each put: the first is the oldest.
+    std::map<std::uint64_t, std::unique_ptr<Conn>> idle;
+    std::unordered_map<std::string, std::vector<std::uint64_t>> by_key;  // newest last
+  };
+
+  void shutdown() override {
+    stopped_ = true;
+    for (auto& [budget_key, p] : pools_) {
+      {
+        std::lock_guard lock(p.budget->mu);
+        std::erase(p.budget->holders, this);
+      }
+      p.budget->idle_total.fetch_sub(p.idle.size(), std::memory_order_relaxed);
+    }
+    // The sockets close while the context's reactor still stands.
+    pools_.clear();
+  }
+
+  Pool* pool_for(const std::shared_ptr<PoolBudget>& b) {
+    auto found = pools_.find(b.get());
+    if (found != pools_.end()) return &found->second;
+    std::lock_guard lock(b->mu);
+    if (b->closed) return nullptr;
+    b->holders.push_back(this);
+    Pool& p = pools_[b.get()];
+    p.budget = b;
+    return &p;
+  }
+
+  // The connection leaves its pool; its watches are cancelled.
+  std::unique_ptr<Conn> unlink(Pool& p, std::map<std::uint64_t, std::unique_ptr<Conn>>::iterator it) {
     std::unique_ptr<Conn> c = std::move(it->second);
-    idle.erase(it);
-    auto k = idle_by_key.find(c->key);
-    if (k != idle_by_key.end()) {
+    p.idle.erase(it);
+    p.budget->idle_total.fetch_sub(1, std::memory_order_relaxed);
+    auto k = p.by_key.find(c->key);
+    if (k != p.by_key.end()) {
       std::erase(k->second, c->pool_id);
-      if (k->second.empty()) idle_by_key.erase(k);
+      if (k->second.empty()) p.by_key.erase(k);
     }
     error_code ec;
     c->idle_timer.cancel();
@@ -225,55 +344,37 @@ struct UpstreamClient::Impl : std::enable_shared_from_this<UpstreamClient::Impl>
   }
 
   // A watch fired: the connection is closed when it is still in the pool under that id.
-  void drop(std::uint64_t id) {
-    std::unique_ptr<Conn> gone;
-    std::lock_guard lock(mu);
-    auto it = idle.find(id);
-    if (it != idle.end()) gone = unlink(it);
+  void drop(const PoolBudget* b, std::uint64_t conn_id) {
+    auto found = pools_.find(b);
+    if (found == pools_.end()) return;
+    auto it = found->second.idle.find(conn_id);
+    if (it != found->second.idle.end()) unlink(found->second, it);
   }
 
-  std::unique_ptr<Conn> take_idle(const std::string& key) {
-    auto now = Clock::now();
-    std::vector<std::unique_ptr<Conn>> dead;  // closed after the lock is released
-    std::lock_guard lock(mu);
-    while (true) {
-      auto k = idle_by_key.find(key);
-      if (k == idle_by_key.end()) return nullptr;
-      auto it = idle.find(k->second.back());
-      std::unique_ptr<Conn> c = unlink(it);
-      if (now - c->idle_since >= opts.pool_idle_timeout || !still_quiet(*c)) {
-        dead.push_back(std::move(c));
-        continue;
-      }
-      c->reused = true;
-      ++reused;
-      return c;
-    }
-  }
+  std::unordered_map<const PoolBudget*, Pool> pools_;
+  std::optional<asio::any_io_executor> ex_;  // where close_all's work goes
+  std::uint64_t next_id_ = 0;
+  bool stopped_ = false;
+};
 
-  void put_idle(std::unique_ptr<Conn> c) {
-    std::vector<std::unique_ptr<Conn>> evicted;
-    std::lock_guard lock(mu);
-    if (opts.pool_max_idle == 0) return;
-    while (idle.size() >= opts.pool_max_idle) evicted.push_back(unlink(idle.begin()));
-    c->idle_since = Clock::now();
-    c->pool_id = ++next_id;
-    // Armed under the lock: nobody can take the connection before both watches are set.
-    std::weak_ptr<Impl> weak = weak_from_this();
-    const std::uint64_t id = c->pool_id;
-    c->idle_timer.expires_at(c->idle_since + opts.pool_idle_timeout);
-    c->idle_timer.async_wait([weak, id](error_code ec) {
-      if (ec) return;
-      if (auto self = weak.lock()) self->drop(id);
-    });
-    // Readable while idle means the server closed, or sent what no request asked for.
-    c->tls.next_layer().async_wait(tcp::socket::wait_read, [weak, id](error_code ec) {
-      if (ec == asio::error::operation_aborted) return;
-      if (auto self = weak.lock()) self->drop(id);
-    });
-    idle_by_key[c->key].push_back(id);
-    idle.emplace(id, std::move(c));
-  }
+}  // namespace
+
+struct UpstreamClient::Impl {
+  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
+      : opts(std::move(o)),
+        ctx(native),
+        resolver(pool, allow_private, opts.lookup),
+        budget(std::make_shared<PoolBudget>(opts.pool_idle_timeout, opts.pool_max_idle)) {}
+  ~Impl() { ContextPools::close_all(budget); }
+
+  UpstreamOptions opts;
+  asio::ssl::context ctx;
+  GuardedResolver resolver;
+  // Idle connections sit in each context's pools, never here: the last reference to the client
+  // may go on any thread, while any context is being destroyed.
+  std::shared_ptr<PoolBudget> budget;
+  std::atomic<std::size_t> opened{0};
+  std::atomic<std::size_t> reused{0};
 };
 
 namespace {
@@ -284,9 +385,11 @@ using ClientPtr = std::shared_ptr<UpstreamClient::Impl>;
 // One exchange: the request body going up while the response comes down.
 
 struct Exchange {
-  Exchange(const asio::any_io_executor& ex, ClientPtr c) : client(std::move(c)), upload_done(ex) {}
+  Exchange(const asio::any_io_executor& ex, ClientPtr c)
+      : client(std::move(c)), pools(&ContextPools::of(ex)), upload_done(ex) {}
 
   ClientPtr client;
+  ContextPools* pools;  // this context's
   std::unique_ptr<Conn> conn;
   std::unique_ptr<BodyReader> req_body;
   bool chunked_upload = false;
@@ -323,7 +426,7 @@ struct Exchange {
       co_await upload_done.wait();
     }
     if (conn && upstream_keep_alive && upload_ok && !aborted && conn->buf.size() == 0 && parser && parser->is_done())
-      client->put_idle(std::move(conn));
+      pools->put(client->budget, std::move(conn));
     conn.reset();
   }
 };
@@ -546,10 +649,7 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
     SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     SSL_set1_host(ssl, host.c_str());
   }
-  {
-    std::lock_guard lock(c->mu);
-    ++c->opened;
-  }
+  c->opened.fetch_add(1, std::memory_order_relaxed);
   auto [hec] = co_await conn->tls.async_handshake(asio::ssl::stream_base::client, use_tuple);
   if (hec) co_return fmt::format("TLS handshake: {}", err_text(hec));
   co_return std::move(conn);
@@ -607,14 +707,16 @@ Prepared prepare_request(ForwardRequest& req, Exchange& xc, const BodyTimeouts& 
   return out;
 }
 
-// A pooled connection when one is still good, else a new one. The only retry there is: take_idle
+// A pooled connection when one is still good, else a new one. The only retry there is: take
 // checks a pooled connection before reuse and falls back to a fresh one.
 asio::awaitable<Result<void, std::string>> obtain_connection(ClientPtr c, Exchange& xc, const std::string& host,
                                                              std::uint16_t port) {
   // Host names are case-insensitive: one pool entry for every spelling.
   std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
-  std::unique_ptr<Conn> conn = c->take_idle(key);
-  if (!conn) {
+  std::unique_ptr<Conn> conn = xc.pools->take(c->budget, key);
+  if (conn) {
+    c->reused.fetch_add(1, std::memory_order_relaxed);
+  } else {
     auto op = open_conn(c, host, port, std::move(key));
     QB_CO_TRY(conn, co_await std::move(op));
   }
@@ -757,11 +859,10 @@ asio::awaitable<ProxyResponse> UpstreamClient::forward(ForwardRequest req, std::
 }
 
 UpstreamStats UpstreamClient::stats() const {
-  std::lock_guard lock(impl_->mu);
   UpstreamStats s;
-  s.connections_opened = impl_->opened;
-  s.connections_reused = impl_->reused;
-  s.idle_connections = impl_->idle.size();
+  s.connections_opened = impl_->opened.load(std::memory_order_relaxed);
+  s.connections_reused = impl_->reused.load(std::memory_order_relaxed);
+  s.idle_connections = impl_->budget->idle_total.load(std::memory_order_relaxed);
   return s;
 }
 

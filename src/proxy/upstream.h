@@ -38,11 +38,13 @@ struct UpstreamStats {
 };
 
 // TLS 1.3 only, verifying the server against the given roots and the CONNECT host (SNI for names,
-// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per authority (host
-// in lower case) and closed when idle too long, when the server closes them, or to keep the pool
-// within its bound.
-// forward() must run on a strand (or a single-threaded context): the exchange it starts runs
-// beside the response on that same executor.
+// an IP match for literals), no ALPN, HTTP/1.1. Idle connections are pooled per execution context
+// and authority (host in lower case), and closed when idle too long, when the server closes them,
+// or to keep all pools together within pool_max_idle.
+// forward() must run on a context that one thread runs: the exchange it starts runs beside the
+// response there, and the pool it draws from and returns to is that context's, without a lock.
+// The pools belong to their contexts, not to the client: a context's shutdown closes its idle
+// connections, and the client's end has each context close its own.
 class UpstreamClient {
  public:
   struct Impl;

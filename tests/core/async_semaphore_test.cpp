@@ -178,11 +178,12 @@ struct StressShared {
   std::atomic<int> max_inside{0};
   std::atomic<int> done{0};
   std::atomic<int> got{0};
+  std::atomic<int> elsewhere{0};  // resumed off the waiter's own context
   std::promise<void> all_done;
   int total = 0;
 };
 
-asio::awaitable<void> stress_task(std::shared_ptr<StressShared> s, int seed) {
+asio::awaitable<void> stress_task(std::shared_ptr<StressShared> s, int seed, asio::io_context* home) {
   std::minstd_rand rng(static_cast<unsigned>(seed));
   for (int round = 0; round < 20; ++round) {
     const auto wait = std::chrono::microseconds(rng() % 300);
@@ -192,6 +193,7 @@ asio::awaitable<void> stress_task(std::shared_ptr<StressShared> s, int seed) {
     } else {
       p = co_await s->sem->acquire_for(wait);
     }
+    if (!home->get_executor().running_in_this_thread()) ++s->elsewhere;
     if (p) {
       ++s->got;
       const int now = ++s->inside;
@@ -213,13 +215,15 @@ TEST(AsyncSemaphore, StressReturnsEveryPermit) {
   s->total = 200;
   auto finished = s->all_done.get_future();
   for (int i = 0; i < s->total; ++i) {
-    asio::co_spawn(asio::make_strand(rt.worker_context()), stress_task(s, i), asio::detached);
+    asio::io_context& home = rt.worker_context(static_cast<std::size_t>(i) % rt.worker_threads());
+    asio::co_spawn(home, stress_task(s, i, &home), asio::detached);
   }
   ASSERT_EQ(finished.wait_for(120s), std::future_status::ready);
   EXPECT_GT(s->got.load(), 0);
   EXPECT_LE(s->max_inside.load(), 3);
   EXPECT_EQ(s->sem->available(), 3u);
   EXPECT_EQ(s->sem->waiting(), 0u);
+  EXPECT_EQ(s->elsewhere.load(), 0);
 }
 
 }  // namespace

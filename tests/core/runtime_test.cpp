@@ -116,10 +116,82 @@ asio::awaitable<int> later_task() { co_return 7; }
 
 TEST(Runtime, ATaskThatThrowsDoesNotStopTheWorkers) {
   Runtime rt(1);
-  asio::post(rt.worker_context(), [] { throw std::runtime_error("boom"); });
+  asio::post(rt.worker_context(0), [] { throw std::runtime_error("boom"); });
   std::promise<int> got;
-  asio::co_spawn(rt.worker_context(), later_task(), [&](std::exception_ptr, int v) { got.set_value(v); });
+  asio::co_spawn(rt.worker_context(0), later_task(), [&](std::exception_ptr, int v) { got.set_value(v); });
   EXPECT_EQ(got.get_future().get(), 7);
+}
+
+// Each awaits jobs from its own worker context and notes any resumption on another thread.
+asio::awaitable<void> jobs_from(Runtime* rt, asio::io_context* home, std::shared_ptr<std::atomic<int>> off_home,
+                                std::shared_ptr<std::atomic<int>> left, std::shared_ptr<std::promise<void>> done) {
+  for (int i = 0; i < 20; ++i) {
+    auto job = [] { return 1; };
+    co_await spawn_blocking(rt->blocking(), std::move(job));
+    if (!home->get_executor().running_in_this_thread()) ++*off_home;
+  }
+  if (--*left == 0) done->set_value();
+}
+
+TEST(Runtime, BlockingJobsResumeOnTheContextThatAwaitedThem) {
+  Runtime rt(4);
+  ASSERT_EQ(rt.worker_threads(), 4u);
+  auto off_home = std::make_shared<std::atomic<int>>(0);
+  auto left = std::make_shared<std::atomic<int>>(16);
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  for (std::size_t i = 0; i < 16; ++i) {
+    asio::io_context& home = rt.worker_context(i % 4);
+    asio::co_spawn(home, jobs_from(&rt, &home, off_home, left, done), asio::detached);
+  }
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(off_home->load(), 0);
+}
+
+TEST(Runtime, LeasesGoToTheContextWithFewestLiveConnections) {
+  Runtime rt(3);
+  WorkerContexts& w = rt.workers();
+  ASSERT_EQ(w.size(), 3u);
+  auto a = w.lease();
+  auto b = w.lease();
+  auto c = w.lease();
+  // One each, in order, then the first of equals again.
+  EXPECT_EQ(a.index(), 0u);
+  EXPECT_EQ(b.index(), 1u);
+  EXPECT_EQ(c.index(), 2u);
+  EXPECT_EQ(&a.context(), &rt.worker_context(0));
+  auto d = w.lease();
+  EXPECT_EQ(d.index(), 0u);
+  b.release();
+  auto e = w.lease();
+  EXPECT_EQ(e.index(), 1u);
+  {
+    auto moved = std::move(c);  // a moved lease counts once and ends once
+    EXPECT_FALSE(c);
+    EXPECT_EQ(w.live(2), 1u);
+  }
+  EXPECT_EQ(w.live(2), 0u);
+  EXPECT_EQ(w.lease().index(), 2u);
+  EXPECT_EQ(w.live(0), 2u);
+  EXPECT_EQ(w.live(1), 1u);
+  EXPECT_FALSE(Runtime(0).workers().lease());
+}
+
+// Each context is run by one thread of its own: the two never run on the same thread, and each
+// always on the same one.
+TEST(Runtime, EachWorkerContextHasAThreadOfItsOwn) {
+  std::promise<std::thread::id> first, second, first_again;
+  Runtime rt(2);  // after the promises: its threads stop before they go
+  asio::post(rt.worker_context(0), [&] { first.set_value(std::this_thread::get_id()); });
+  asio::post(rt.worker_context(1), [&] { second.set_value(std::this_thread::get_id()); });
+  auto f1 = first.get_future(), f2 = second.get_future(), f3 = first_again.get_future();
+  ASSERT_EQ(f1.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  asio::post(rt.worker_context(0), [&] { first_again.set_value(std::this_thread::get_id()); });
+  ASSERT_EQ(f2.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(f3.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const auto one = f1.get();
+  EXPECT_NE(one, f2.get());
+  EXPECT_EQ(one, f3.get());
 }
 
 TEST(Runtime, WorkerCountFromEnvironment) {

@@ -258,6 +258,21 @@ FdCensus fd_census(pid_t pid, const std::vector<std::uint16_t>& pooled_ports) {
   return c;
 }
 
+std::size_t connections_on(pid_t pid, std::uint16_t local_port) {
+  std::size_t n = 0;
+  const auto rows = socket_rows(pid);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code lec;
+    const std::string link = std::filesystem::read_symlink(e.path(), lec).string();
+    if (link.rfind("socket:[", 0) != 0) continue;
+    auto it = rows.find(link.substr(8, link.size() - 9));
+    if (it != rows.end() && it->second.table != "unix" && it->second.local == local_port && it->second.state != "0A")
+      ++n;
+  }
+  return n;
+}
+
 std::string fd_listing(pid_t pid) {
   std::string text;
   const auto rows = socket_rows(pid);

@@ -67,6 +67,8 @@ struct FdCensus {
   std::size_t others() const { return total - pooled - unix_sockets; }
 };
 FdCensus fd_census(pid_t pid, const std::vector<std::uint16_t>& pooled_ports);
+// The process's TCP connections on that local port, listeners left out.
+std::size_t connections_on(pid_t pid, std::uint16_t local_port);
 // One line per descriptor: its link, and for TCP sockets the ports and state (for failure messages).
 std::string fd_listing(pid_t pid);
 // VmRSS in KiB.

@@ -155,6 +155,17 @@ class Installed : public ::testing::Test {
     return c;
   }
 
+  // Waits until the proxy holds no agent connection: the next agent then lands on the worker
+  // context the last one had, with its idle upstream connections.
+  bool wait_agents_gone() {
+    const auto until = Clock::now() + seconds(15);
+    while (fault::connections_on(pid(), target_.proxy_port) > 0) {
+      if (Clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
   // The baseline: the quietest of a few censuses, so that a descriptor some thread holds for a
   // moment (a look-up, a closing connection) is not taken for part of the idle process.
   fault::FdCensus baseline_fds(const std::vector<std::uint16_t>& pooled_ports) {
@@ -466,6 +477,8 @@ TEST_F(FaultUpstream, ManyHostsUnderALowDescriptorLimitLeaveTheProxyWorking) {
     t.upstream_port = ports[i];
     const auto r = fault::run_agents(t, {AgentJob{Leave::Complete, "/ok", kReference}}, seconds(30));
     ASSERT_EQ(r[0].statuses, std::vector<int>{200}) << i << " " << r[0].error << serve_->err();
+    // One context's pool throughout, so that its oldest are the ones closed.
+    ASSERT_TRUE(wait_agents_gone()) << fault::fd_listing(pid());
   }
   const std::size_t idle = sockets_to(pid(), ports);
   EXPECT_LE(idle, 128u) << fault::fd_listing(pid());
@@ -497,6 +510,7 @@ TEST_F(FaultUpstream, RequestThatFailsAfterItWasWrittenIsNotSentAgain) {
   const auto first = fault::run_agents(target_, {AgentJob{Leave::Complete, "/ok"}}, seconds(30));
   ASSERT_EQ(first[0].statuses, std::vector<int>{200}) << first[0].error << serve_->err();
   ASSERT_EQ(upstream.connections(), 1u);
+  ASSERT_TRUE(wait_agents_gone()) << fault::fd_listing(pid());
   AgentJob del{Leave::Complete, "/close"};
   del.method = "DELETE";
   const auto r = fault::run_agents(target_, {del}, seconds(30));

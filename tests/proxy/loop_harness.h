@@ -93,7 +93,7 @@ inline std::shared_ptr<ProxyState> make_state(std::size_t slots = TUNNEL_SLOT_CO
 
 inline boost::asio::awaitable<int> loop_body(boost::asio::ip::tcp::acceptor acceptor,
                                              std::shared_ptr<const ProxyState> state, ShutdownSignal* shutdown,
-                                             boost::asio::io_context* workers) {
+                                             WorkerContexts* workers) {
   co_await run_accept_loop(std::move(acceptor), std::move(state), *shutdown, *workers);
   co_return 0;
 }
@@ -115,7 +115,7 @@ class LoopServer {
     namespace asio = boost::asio;
     asio::ip::tcp::acceptor acceptor(rt_.main_context(), {asio::ip::make_address("127.0.0.1"), 0});
     port_ = acceptor.local_endpoint().port();
-    asio::co_spawn(rt_.main_context(), loop_body(std::move(acceptor), state_, shutdown_.get(), &rt_.worker_context()),
+    asio::co_spawn(rt_.main_context(), loop_body(std::move(acceptor), state_, shutdown_.get(), &rt_.workers()),
                    [this](std::exception_ptr, int) {
                      finished_ = true;
                      rt_.main_context().stop();

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -88,11 +90,11 @@ class TestProxy {
     if (!ca) throw std::runtime_error(ca.error().display());
     ctx_.ca = *ca;
     test::write_file(dir_ / "proxy-ca.pem", ctx_.ca->cert_pem());
-    auto up = build_upstream_client(pool_, o.allow_private, o.roots ? *o.roots : pki().roots, o.upstream);
+    auto up = build_upstream_client(rt_.blocking(), o.allow_private, o.roots ? *o.roots : pki().roots, o.upstream);
     if (!up) throw std::runtime_error(up.error().display());
     auto tls = build_tunnel_tls();
     if (!tls) throw std::runtime_error(tls.error().display());
-    ctx_.blocking = &pool_;
+    ctx_.blocking = &rt_.blocking();
     ctx_.tls = *tls;
     ctx_.upstream = *up;
     ctx_.limits = o.limits;
@@ -101,14 +103,9 @@ class TestProxy {
     acceptor_.bind(ep);
     acceptor_.listen();
     port_ = acceptor_.local_endpoint().port();
-    asio::co_spawn(io_, accept_loop(this), asio::detached);
-    for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
+    asio::co_spawn(acceptor_.get_executor(), accept_loop(this), asio::detached);
   }
-  ~TestProxy() {
-    work_.reset();
-    io_.stop();
-    for (auto& t : threads_) t.join();
-  }
+  ~TestProxy() { rt_.shutdown(); }
 
   std::uint16_t port() const { return port_; }
   std::string ca_file() const { return (dir_ / "proxy-ca.pem").string(); }
@@ -132,16 +129,23 @@ class TestProxy {
   }
 
  private:
+  // As serve's loop: each tunnel pinned to the context with the fewest live ones.
   static asio::awaitable<void> accept_loop(TestProxy* p) {
     while (true) {
-      auto [ec, sock] = co_await p->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
+      auto [ec, accepted] = co_await p->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
       if (ec) co_return;
-      asio::co_spawn(p->io_, handle(p, std::move(sock)), asio::detached);
+      WorkerContexts::Lease lease = p->rt_.workers().lease();
+      asio::io_context& home = lease.context();
+      tcp::socket sock(home);
+      sock.assign(tcp::v4(), accepted.release());
+      asio::co_spawn(home, handle(p, std::move(sock), std::move(lease)), asio::detached);
     }
   }
 
-  // The CONNECT front reduced to what the tunnel needs: the target, the 200, the leftover.
-  static asio::awaitable<void> handle(TestProxy* p, tcp::socket sock) {
+  // The CONNECT front reduced to what the tunnel needs: the target, the 200, the leftover. The
+  // lease ends before the tunnel counts as done, so the next tunnel a test opens after waiting
+  // for it lands on the same context.
+  static asio::awaitable<void> handle(TestProxy* p, tcp::socket sock, WorkerContexts::Lease lease) {
     std::string data;
     auto [ec, n] = co_await asio::async_read_until(sock, asio::dynamic_buffer(data), "\r\n\r\n",
                                                    asio::as_tuple(asio::use_awaitable));
@@ -164,20 +168,19 @@ class TestProxy {
     if (wec) co_return;
     auto op = serve_tunnel(p->ctx_, std::move(sock), std::move(leftover), std::move(host), port);
     ProxyResult<void> r = co_await std::move(op);
+    lease.release();
     std::lock_guard lock(p->mu_);
     if (!r) p->errors_.push_back(r.error().display());
     ++p->done_;
   }
 
   TempDir dir_;
-  BlockingPool pool_{16};
-  // Before the context: pooled upstream sockets must go before the io_context they belong to.
-  asio::io_context io_;
+  // Two worker contexts of one thread each, as serve runs them; each context's pooled upstream
+  // connections close with it, whenever the client goes.
+  Runtime rt_{2, 16};
   TunnelContext ctx_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-  tcp::acceptor acceptor_{io_};
+  tcp::acceptor acceptor_{rt_.worker_context(0)};
   std::uint16_t port_ = 0;
-  std::vector<std::thread> threads_;
   std::mutex mu_;
   std::vector<std::string> errors_;
   std::size_t done_ = 0;
@@ -406,6 +409,7 @@ TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst
       {fmt::format("https://127.0.0.1:{}/echo", one.port()), 0},
       {fmt::format("https://LOCALHOST:{}/echo", one.port()), 1},
   };
+  std::size_t done = 0;
   for (const auto& step : steps) {
     SCOPED_TRACE(step.url);
     const std::size_t before = proxy.upstream().stats().connections_opened;
@@ -413,6 +417,103 @@ TEST(TunnelUpstreamPool, KeysIgnoreTheCaseOfTheHostAndTheOldestIdleIsClosedFirst
     EXPECT_EQ(r.out, "200") << r.err;
     EXPECT_EQ(proxy.upstream().stats().connections_opened - before, step.new_connections);
     EXPECT_LE(proxy.upstream().stats().idle_connections, 2u);
+    // Ended before the next: the next tunnel then sits on the same context, with the same pool.
+    ASSERT_TRUE(proxy.wait_tunnels(++done));
+  }
+}
+
+// One GET read to its end on the calling context, so that its connection is pooled there.
+asio::awaitable<unsigned> fetch_to_end(std::shared_ptr<UpstreamClient> client, std::uint16_t port) {
+  ForwardRequest req;
+  req.method = "GET";
+  req.upstream_url = fmt::format("https://127.0.0.1:{}/download?n=1000", port);
+  req.log_url = req.upstream_url;
+  auto op = client->forward(std::move(req), "127.0.0.1", port);
+  ProxyResponse resp = co_await std::move(op);
+  std::vector<char> buf(4096);
+  while (resp.body) {
+    Result<std::size_t, std::string> n = co_await resp.body->read_some(buf.data(), buf.size());
+    if (!n || *n == 0) break;
+  }
+  co_return resp.status;
+}
+
+// Runs fetch_to_end on ctx and waits for its status (0 when it threw or did not end in time).
+unsigned fetch_on(asio::io_context& ctx, std::shared_ptr<UpstreamClient> client, std::uint16_t port) {
+  auto status = std::make_shared<std::promise<unsigned>>();
+  std::future<unsigned> got = status->get_future();
+  asio::co_spawn(ctx, fetch_to_end(std::move(client), port),
+                 [status](std::exception_ptr e, unsigned s) { status->set_value(e ? 0 : s); });
+  return got.wait_for(60s) == std::future_status::ready ? got.get() : 0;
+}
+
+// Two clients on one context never share a connection, even to the same server: a connection
+// verified under one client's roots and guard stays that client's.
+TEST(TunnelUpstreamPool, ClientsOnOneContextDoNotShareConnections) {
+  EchoUpstream echo(pki().leaf);
+  Runtime rt(1, 4);
+  auto first = build_upstream_client(rt.blocking(), true, pki().roots);
+  auto second = build_upstream_client(rt.blocking(), true, pki().roots);
+  ASSERT_TRUE(first && second);
+  struct Step {
+    std::shared_ptr<UpstreamClient> client;
+    std::size_t opened;  // by that client, in total after the step
+    std::size_t reused;
+  };
+  const std::vector<Step> steps = {{*first, 1, 0}, {*second, 1, 0}, {*first, 1, 1}, {*second, 1, 1}};
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fetch_on(rt.worker_context(0), steps[i].client, echo.port()), 200u);
+    EXPECT_EQ(steps[i].client->stats().connections_opened, steps[i].opened);
+    EXPECT_EQ(steps[i].client->stats().connections_reused, steps[i].reused);
+  }
+  EXPECT_EQ(echo.connections(), 2u);
+}
+
+// Idle connections sit on three contexts when the client's last reference goes: on the test's
+// thread while the contexts run, or with a handler that one context drops as it is destroyed
+// (the first, or the last, when the others are already gone). Each context closes its own; no
+// descriptor is left and nothing is touched after its context is gone (the sanitizers' builds).
+TEST(TunnelUpstreamPool, TeardownWithConnectionsPooledOnSeveralContexts) {
+  EchoUpstream echo(pki().leaf);
+  enum class LastReference { TestThreadWhileRunning, DroppedByFirstContext, DroppedByLastContext };
+  for (LastReference last : {LastReference::TestThreadWhileRunning, LastReference::DroppedByFirstContext,
+                             LastReference::DroppedByLastContext}) {
+    SCOPED_TRACE(static_cast<int>(last));
+    const std::size_t fds_before = open_fds();
+    {
+      Runtime rt(3, 4);
+      auto built = build_upstream_client(rt.blocking(), true, pki().roots);
+      ASSERT_TRUE(built) << built.error().display();
+      std::shared_ptr<UpstreamClient> client = std::move(*built);
+      const std::size_t fds_idle = open_fds();
+      for (std::size_t i = 0; i < rt.worker_threads(); ++i)
+        ASSERT_EQ(fetch_on(rt.worker_context(i), client, echo.port()), 200u);
+      for (int i = 0; i < 1000 && client->stats().idle_connections != 3; ++i) std::this_thread::sleep_for(10ms);
+      ASSERT_EQ(client->stats().idle_connections, 3u);
+      EXPECT_EQ(client->stats().connections_opened, 3u);
+      if (last == LastReference::TestThreadWhileRunning) {
+        // Both ends of the connections are in this process: the runtime's own are left.
+        client.reset();
+        bool closed = false;
+        for (int i = 0; i < 1000 && !closed; ++i) {
+          closed = open_fds() == fds_idle;
+          if (!closed) std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_TRUE(closed) << open_fds() << " descriptors, " << fds_idle << " before the exchanges";
+      } else {
+        rt.shutdown();
+        // The stopped context never runs the handler; it drops it, and the client with it.
+        const std::size_t holder = last == LastReference::DroppedByFirstContext ? 0 : rt.worker_threads() - 1;
+        asio::post(rt.worker_context(holder), [keep = std::move(client)] {});
+      }
+    }
+    bool closed = false;
+    for (int i = 0; i < 1000 && !closed; ++i) {
+      closed = open_fds() == fds_before;
+      if (!closed) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(closed) << open_fds() << " descriptors, " << fds_before << " before the runtime";
   }
 }
 
@@ -983,6 +1084,50 @@ TEST_F(TunnelTlsServer, ClientThatNeverStartsTlsIsDropped) {
   ::close(fd);
   EXPECT_EQ(got, "HTTP/1.1 200 Connection Established\r\n\r\n");
   EXPECT_EQ(wait_error(before, "QB-5071: MITM handshake timed out"), 1u);
+}
+
+// Two tunnels open at once sit on the two contexts. Each context reuses only its own idle
+// connections, and the bound covers both: with room for one, the second context's connection is
+// closed rather than pooled, and the first keeps its own.
+TEST(TunnelUpstreamPool, EachContextHasItsOwnPoolAndTheBoundCoversThemAll) {
+  EchoUpstream echo(pki().leaf);
+  ProxyOptions o;
+  o.upstream.pool_max_idle = 1;
+  TestProxy proxy(o);
+  RawOptions ro;
+  ro.connect_port = echo.port();
+  RawAgent first(proxy, ro);
+  ASSERT_TRUE(first.handshake_ok());
+  RawAgent second(proxy, ro);  // the first tunnel is live: this one goes to the other context
+  ASSERT_TRUE(second.handshake_ok());
+  const std::string request = fmt::format("GET /download?n=0 HTTP/1.1\r\nHost: 127.0.0.1:{}\r\n\r\n", echo.port());
+  struct Step {
+    RawAgent* agent;
+    std::size_t opened;  // in total after the step
+    std::size_t reused;
+  };
+  const std::vector<Step> steps = {
+      {&first, 1, 0},
+      {&second, 2, 0},  // nothing in its own pool; its connection is then closed: the pool is full
+      {&second, 3, 0},
+      {&first, 3, 1},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    steps[i].agent->write(request);
+    std::string resp;
+    ASSERT_TRUE(steps[i].agent->read_until(resp, "\r\n\r\n"));
+    EXPECT_EQ(resp.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << resp;
+    auto stats = proxy.upstream().stats();
+    for (int wait = 0; wait < 500 && stats.idle_connections != 1; ++wait) {
+      std::this_thread::sleep_for(10ms);
+      stats = proxy.upstream().stats();
+    }
+    EXPECT_EQ(stats.idle_connections, 1u);
+    EXPECT_EQ(stats.connections_opened, steps[i].opened);
+    EXPECT_EQ(stats.connections_reused, steps[i].reused);
+  }
+  EXPECT_EQ(echo.connections(), 3u);
 }
 
 }  // namespace
