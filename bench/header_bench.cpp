@@ -16,9 +16,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "proxy/http_parser.h"
-#include "proxy/inject.h"
-#include "proxy/tunnel.h"
+#include "proxy/http/http_parser.h"
+#include "proxy/inject/inject.h"
+#include "proxy/intercept/tunnel.h"
 #include "support/fake_vault.h"
 
 namespace {

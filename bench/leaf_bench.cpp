@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "proxy/ca.h"
+#include "proxy/intercept/ca.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include "core/output.h"
 #include "core/runtime_async.h"
 #include "crypto/secret.h"
-#include "proxy/accept_loop.h"
-#include "proxy/ca.h"
-#include "proxy/connect_front.h"
+#include "proxy/front/accept_loop.h"
+#include "proxy/front/connect_front.h"
+#include "proxy/intercept/ca.h"
 #include "proxy/proxy_assembly.h"
 #include "proxy/proxy_state.h"
-#include "vault/platform_roots.h"
+#include "tls/platform_roots.h"
 #include "vault/vault_client.h"
 
 namespace qb {

@@ -8,7 +8,7 @@
 
 #include "core/text.h"
 #include "fuzz_check.h"
-#include "proxy/binding.h"
+#include "proxy/inject/binding.h"
 #include "support/fake_vault.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "core/text.h"
 #include "fuzz_check.h"
-#include "proxy/connect_front.h"
-#include "proxy/http_types.h"
+#include "proxy/front/connect_front.h"
+#include "proxy/http/http_types.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 
 #include "core/text.h"
 #include "fuzz_check.h"
-#include "proxy/connect_front.h"
-#include "proxy/http_types.h"
-#include "proxy/inject.h"
-#include "proxy/references.h"
-#include "proxy/request_head.h"
+#include "proxy/front/connect_front.h"
+#include "proxy/http/http_types.h"
+#include "proxy/http/request_head.h"
+#include "proxy/inject/inject.h"
+#include "proxy/inject/references.h"
 #include "support/fake_vault.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "core/text.h"
 #include "fuzz_check.h"
-#include "proxy/references.h"
+#include "proxy/inject/references.h"
 #include "support/fake_vault.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "proxy/http_types.h"
+#include "proxy/http/http_types.h"
 
 namespace {
 

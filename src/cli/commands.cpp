@@ -6,7 +6,7 @@
 #include "cli/enrol.h"
 #include "cli/install_dir.h"
 #include "core/output.h"
-#include "proxy/ca.h"
+#include "proxy/intercept/ca.h"
 
 namespace qb {
 namespace {

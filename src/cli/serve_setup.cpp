@@ -18,8 +18,8 @@
 #include "crypto/primitives.h"
 #include "crypto/secret.h"
 #include "proxy/http/ip_literal.h"
-#include "proxy/ip_asio.h"
-#include "proxy/owner_files.h"
+#include "proxy/intercept/owner_files.h"
+#include "proxy/front/ip_asio.h"
 
 namespace qb {
 

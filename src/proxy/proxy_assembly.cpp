@@ -3,10 +3,10 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "core/async_semaphore.h"
-#include "proxy/connect_front.h"
-#include "proxy/request_service.h"
-#include "proxy/tunnel.h"
-#include "proxy/upstream.h"
+#include "proxy/front/connect_front.h"
+#include "proxy/inject/request_service.h"
+#include "proxy/intercept/tunnel.h"
+#include "proxy/upstream/upstream.h"
 
 namespace qb {
 namespace {

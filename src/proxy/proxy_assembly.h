@@ -9,7 +9,7 @@
 #include "core/errors.h"
 #include "core/runtime.h"
 #include "proxy/proxy_state.h"
-#include "vault/platform_roots.h"
+#include "tls/platform_roots.h"
 
 namespace qb {
 

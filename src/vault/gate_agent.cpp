@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "crypto/openssl_ptr.h"
-#include "vault/trust_roots.h"
+#include "tls/trust_roots.h"
 
 namespace qb {
 

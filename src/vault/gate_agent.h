@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "vault/platform_roots.h"
+#include "tls/platform_roots.h"
 
 namespace qb {
 

@@ -18,7 +18,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include "crypto/openssl_ptr.h"
-#include "proxy/http_parser.h"
+#include "proxy/http/http_parser.h"
 #include "support/tls_test_server.h"
 
 namespace qb::test {

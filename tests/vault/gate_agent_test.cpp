@@ -21,7 +21,7 @@
 #include "support/https_test_server.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "vault/trust_roots.h"
+#include "tls/trust_roots.h"
 
 namespace qb {
 namespace {
