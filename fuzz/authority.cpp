@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "proxy/front/connect_front.h"
+#include "proxy/http/authority.h"
 #include "proxy/http/http_types.h"
 
 namespace {

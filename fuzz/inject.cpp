@@ -9,7 +9,7 @@
 
 #include "core/text.h"
 #include "fuzz_check.h"
-#include "proxy/front/connect_front.h"
+#include "proxy/http/authority.h"
 #include "proxy/http/http_types.h"
 #include "proxy/http/request_head.h"
 #include "proxy/inject/inject.h"

@@ -149,22 +149,6 @@ asio::awaitable<ProxyResult<ConnectRequest>> read_and_parse(tcp::socket& stream)
 
 }  // namespace
 
-Authority split_authority(std::string_view text) {
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find(']', 1);
-    if (close != std::string_view::npos) {
-      Authority a{std::string(text.substr(1, close - 1)), 443};
-      const std::string_view rest = text.substr(close + 1);
-      if (!rest.empty() && rest.front() == ':') a.port = parse_port(rest.substr(1)).value_or(443);
-      return a;
-    }
-  }
-  const std::size_t first = text.find(':');
-  if (first == std::string_view::npos) return {std::string(text), 443};
-  if (text.find(':', first + 1) != std::string_view::npos) return {std::string(text), 443};
-  return {std::string(text.substr(0, first)), parse_port(text.substr(first + 1)).value_or(443)};
-}
-
 std::optional<std::size_t> find_head_end(std::string_view buf) {
   const std::size_t p = buf.find("\r\n\r\n");
   if (p == std::string_view::npos) return std::nullopt;

@@ -15,7 +15,7 @@
 
 #include "core/async_semaphore.h"
 #include "core/errors.h"
-#include "proxy/http/ip_literal.h"  // parse_port, used with split_authority
+#include "proxy/http/authority.h"
 #include "proxy/proxy_state.h"
 
 namespace qb {
@@ -43,15 +43,6 @@ struct ConnectRequest {
   std::optional<std::string> proxy_authorization;  // the last such header, trimmed
   std::string leftover;                            // bytes read after the head
 };
-
-struct Authority {
-  std::string host;
-  std::uint16_t port = 443;
-};
-
-// An authority text to host and port; the port is 443 when absent or not a valid port. The host
-// is not checked. Also used on Host headers inside the tunnel.
-Authority split_authority(std::string_view text);
 
 // One past the first CR LF CR LF in buf, if there is one.
 std::optional<std::size_t> find_head_end(std::string_view buf);

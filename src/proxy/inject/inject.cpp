@@ -7,7 +7,7 @@
 
 #include "core/text.h"
 #include "crypto/secret.h"
-#include "proxy/front/connect_front.h"
+#include "proxy/http/authority.h"
 #include "proxy/inject/references.h"
 #include "proxy/inject/url_match.h"
 #include "vault/vault_client.h"

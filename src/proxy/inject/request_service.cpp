@@ -1,6 +1,7 @@
 #include "proxy/inject/request_service.h"
 
 #include "core/output.h"
+#include "proxy/http/authority.h"
 #include "proxy/inject/inject.h"
 
 namespace qb {

@@ -24,6 +24,7 @@
 #include "core/runtime_async.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
+#include "proxy/http/authority.h"
 #include "proxy/http/http_parser.h"
 #include "proxy/intercept/tls_stream.h"
 
@@ -525,18 +526,6 @@ ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
   SSL_CTX_set_alpn_select_cb(ctx, select_http11, nullptr);
   // asio::ssl::context takes the one reference.
   return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(owned.release()));
-}
-
-RequestUrls request_urls(const RequestTarget& target, const std::string& authority) {
-  std::string pq;
-  if (target.form == TargetForm::Origin || target.form == TargetForm::Absolute) pq = target.path_and_query;
-  if (pq.empty() || pq.front() == '?') pq.insert(0, "/");
-  std::string path(pq.substr(0, pq.find('?')));
-  RequestUrls u;
-  u.upstream_url = fmt::format("https://{}{}", authority, pq);
-  u.lookup_url = fmt::format("https://{}{}", authority, path);
-  u.log_url = sanitize_for_log(u.lookup_url);
-  return u;
 }
 
 asio::awaitable<ServiceDecision> PassThroughService::decide(IncomingRequest& req, const std::string& authority) {

@@ -14,6 +14,7 @@
 #include "core/errors.h"
 #include "core/runtime.h"
 #include "proxy/http/http_types.h"
+#include "proxy/inject/request_service.h"
 #include "proxy/intercept/ca.h"
 #include "proxy/limits.h"
 #include "proxy/upstream/upstream.h"
@@ -31,31 +32,12 @@ namespace qb {
 
 using TcpSocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::any_io_executor>;
 
-// What the request service decides for one request: forward it, or answer it here.
-using ServiceDecision = std::variant<ForwardRequest, ProxyResponse>;
-
-// The per-request hook. connect_authority is the tunnel's, the only form in which the CONNECT
-// target reaches the service. Never fails: refusals are responses.
-class RequestService {
- public:
-  virtual ~RequestService() = default;
-  virtual boost::asio::awaitable<ServiceDecision> decide(IncomingRequest& req,
-                                                         const std::string& connect_authority) = 0;
-};
-
 // Forwards every request unchanged to "https://{connect_authority}{path and query}".
 class PassThroughService final : public RequestService {
  public:
   boost::asio::awaitable<ServiceDecision> decide(IncomingRequest& req, const std::string& connect_authority) override;
 };
 
-// The URLs the service derives once per request.
-struct RequestUrls {
-  std::string upstream_url;  // "https://{}{}" with the path and query ("/" when none)
-  std::string lookup_url;    // the same with the path only
-  std::string log_url;       // lookup_url sanitised
-};
-RequestUrls request_urls(const RequestTarget& target, const std::string& connect_authority);
 
 // The shared TLS server settings of every tunnel: TLS 1.3 only, no client authentication,
 // ALPN "http/1.1" (a client offering other protocols only is refused), no session resumption.
