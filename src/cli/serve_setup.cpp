@@ -17,9 +17,9 @@
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
 #include "crypto/secret.h"
+#include "proxy/front/ip_asio.h"
 #include "proxy/http/ip_literal.h"
 #include "proxy/intercept/owner_files.h"
-#include "proxy/front/ip_asio.h"
 
 namespace qb {
 

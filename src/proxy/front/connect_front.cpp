@@ -21,9 +21,9 @@
 #include "core/text.h"
 #include "crypto/codecs.h"
 #include "crypto/primitives.h"
+#include "proxy/front/ip_asio.h"
 #include "proxy/front/netguard.h"
 #include "proxy/http/ip_literal.h"
-#include "proxy/front/ip_asio.h"
 
 namespace qb {
 

@@ -38,7 +38,6 @@ class PassThroughService final : public RequestService {
   boost::asio::awaitable<ServiceDecision> decide(IncomingRequest& req, const std::string& connect_authority) override;
 };
 
-
 // The shared TLS server settings of every tunnel: TLS 1.3 only, no client authentication,
 // ALPN "http/1.1" (a client offering other protocols only is refused), no session resumption.
 class TunnelTls {

@@ -40,9 +40,9 @@
 #include "core/output.h"
 #include "core/text.h"
 #include "crypto/openssl_ptr.h"
+#include "proxy/front/ip_asio.h"
 #include "proxy/front/netguard_async.h"
 #include "proxy/http/http_parser.h"
-#include "proxy/front/ip_asio.h"
 
 namespace qb {
 

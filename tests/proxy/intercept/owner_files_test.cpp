@@ -72,8 +72,7 @@ TEST(OwnerFiles, ReadRefusesLinksMissingFilesAndFifos) {
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   auto fifo = read_secret_file(dir / "fifo");  // must not hang waiting for a writer
   ASSERT_FALSE(fifo);
-  EXPECT_EQ(fifo.error().display(),
-            "QB-5009: " + (dir / "fifo").string() + " is not a regular file \u2014 refuse");
+  EXPECT_EQ(fifo.error().display(), "QB-5009: " + (dir / "fifo").string() + " is not a regular file \u2014 refuse");
 }
 
 TEST(OwnerFiles, WriteLeavesOwnerOnlyFileWithNewContents) {
