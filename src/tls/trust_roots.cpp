@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <set>
 
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
 namespace qb {
 
 bool is_excluded_root(std::span<const std::uint8_t> der) {
@@ -46,6 +50,19 @@ std::vector<DerCert> merge_roots(const std::vector<DerCert>& platform, const std
 const std::vector<DerCert>& gate_roots() {
   static const std::vector<DerCert> roots = merge_roots(platform_roots(), builtin_roots());
   return roots;
+}
+
+UniquePtr<X509_STORE> trust_store_of(const std::vector<DerCert>& roots) {
+  UniquePtr<X509_STORE> store(X509_STORE_new());
+  if (!store) return store;
+  for (const auto& der : roots) {
+    const unsigned char* p = der.data();
+    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (cert) X509_STORE_add_cert(store.get(), cert.get());
+  }
+  ERR_clear_error();
+  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
+  return store;
 }
 
 }  // namespace qb

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/openssl_ptr.h"
 #include "tls/platform_roots.h"
 
 namespace qb {
@@ -27,5 +28,9 @@ std::vector<DerCert> merge_roots(const std::vector<DerCert>& platform, const std
 
 // ROOTS: merge_roots(platform_roots(), builtin_roots()), built once on first use.
 const std::vector<DerCert>& gate_roots();
+
+// A verification store with every root that parses as a trust anchor, self-signed or not; a root the
+// library cannot parse could never anchor a chain and is left out. Null when the store cannot be made.
+UniquePtr<X509_STORE> trust_store_of(const std::vector<DerCert>& roots);
 
 }  // namespace qb

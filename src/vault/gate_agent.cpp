@@ -37,21 +37,6 @@ struct CurlFree {
 
 using Easy = std::unique_ptr<CURL, EasyFree>;
 
-UniquePtr<X509_STORE> build_store(const std::vector<DerCert>& roots) {
-  UniquePtr<X509_STORE> store(X509_STORE_new());
-  if (!store) return store;
-  for (const auto& der : roots) {
-    const unsigned char* p = der.data();
-    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    // A root the library cannot parse could never anchor a chain; it is left out.
-    if (cert) X509_STORE_add_cert(store.get(), cert.get());
-  }
-  ERR_clear_error();
-  // Every listed root is a trust anchor, whether or not it is self-signed.
-  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
-  return store;
-}
-
 // curl calls this for every new TLS connection, after its own CA handling: our store replaces it.
 CURLcode install_store(CURL*, void* ssl_ctx, void* store) {
   SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_ctx), static_cast<X509_STORE*>(store));
@@ -335,7 +320,7 @@ struct GateAgent::Impl {
 GateAgent::GateAgent(GateAgentSettings settings) : impl_(std::make_unique<Impl>()) {
   static std::once_flag curl_ready;
   std::call_once(curl_ready, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  impl_->store = build_store(settings.roots);
+  impl_->store = trust_store_of(settings.roots);
   impl_->settings = std::move(settings);
 }
 

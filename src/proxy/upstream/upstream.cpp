@@ -43,6 +43,7 @@
 #include "proxy/front/ip_asio.h"
 #include "proxy/front/netguard_async.h"
 #include "proxy/http/http_parser.h"
+#include "tls/trust_roots.h"
 
 namespace qb {
 
@@ -829,20 +830,6 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
   co_return co_await std::move(response);
 }
 
-// Every root that parses is a trust anchor; the rest are skipped.
-UniquePtr<X509_STORE> build_store(const std::vector<DerCert>& roots) {
-  UniquePtr<X509_STORE> store(X509_STORE_new());
-  if (!store) return store;
-  for (const auto& der : roots) {
-    const unsigned char* p = der.data();
-    UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (cert) X509_STORE_add_cert(store.get(), cert.get());
-  }
-  ERR_clear_error();
-  X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
-  return store;
-}
-
 }  // namespace
 
 std::unique_ptr<BodyReader> deadline_body_new(std::unique_ptr<BodyReader> inner, BodyTimeouts timeouts) {
@@ -881,7 +868,7 @@ ProxyResult<std::shared_ptr<UpstreamClient>> build_upstream_client(BlockingPool&
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1)
     return fail("TLS 1.3 unavailable");
-  UniquePtr<X509_STORE> store = build_store(roots);
+  UniquePtr<X509_STORE> store = trust_store_of(roots);
   if (!store) return fail("certificate store");
   SSL_CTX_set_cert_store(ctx, store.release());
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
