@@ -95,11 +95,8 @@ struct TlsBio {
   }
 
   static const BIO_METHOD* method() {
-    struct MethodFree {
-      void operator()(BIO_METHOD* m) const noexcept { BIO_meth_free(m); }
-    };
-    static const std::unique_ptr<BIO_METHOD, MethodFree> m = [] {
-      std::unique_ptr<BIO_METHOD, MethodFree> p(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qb tls"));
+    static const UniquePtr<BIO_METHOD> m = [] {
+      UniquePtr<BIO_METHOD> p(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qb tls"));
       if (p && (BIO_meth_set_read_ex(p.get(), read) != 1 || BIO_meth_set_write_ex(p.get(), write) != 1 ||
                 BIO_meth_set_ctrl(p.get(), ctrl) != 1 || BIO_meth_set_create(p.get(), create) != 1))
         p.reset();

@@ -18,6 +18,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
+#include "crypto/openssl_ptr.h"
+
 #include <memory>
 
 namespace qb {
@@ -124,16 +126,13 @@ class TlsStream {
     }
   };
 
-  struct SslFree {
-    void operator()(SSL* p) const noexcept { SSL_free(p); }
-  };
   friend struct TlsBio;
   boost::asio::ip::tcp::socket sock_;
   std::string prefix_;
   std::size_t prefix_pos_ = 0;
   int last_errno_ = 0;    // of the last failed socket call
   bool saw_eof_ = false;  // the peer closed its side of the TCP stream
-  std::unique_ptr<SSL, SslFree> ssl_;
+  UniquePtr<SSL> ssl_;
 };
 
 }  // namespace qb
