@@ -141,7 +141,8 @@ CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& pee
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
 
 // A peer's P-256 point in the library, checked as p256_peer_key checks it, for agreements by
-// scalar: no library key is made on either side. Only read once made; copies share it.
+// scalar: outside FIPS mode no library key is made on either side. Only read once made; copies
+// share it.
 class P256PeerPoint {
  public:
   P256PeerPoint() = default;
@@ -158,8 +159,8 @@ class P256PeerPoint {
   P256PeerKey key_;
 };
 
-// A fresh scalar and its point without a library key, for a key whose only use is agreements by
-// scalar (the gate call's two keys).
+// A fresh scalar and its point, kept without a library key, for a key whose only use is agreements
+// by scalar (the gate call's two keys).
 struct P256ScalarPair {
   P256Scalar scalar;
   P256Public pub{};

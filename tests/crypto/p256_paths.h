@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "crypto/primitives.h"
@@ -16,6 +17,8 @@ inline constexpr P256Path kBothP256Paths[] = {P256Path::fast, P256Path::provider
 inline std::string p256_path_name(const ::testing::TestParamInfo<P256Path>& info) {
   return info.param == P256Path::provider ? "provider" : "fast";
 }
+
+inline void PrintTo(P256Path path, std::ostream* os) { *os << (path == P256Path::provider ? "provider" : "fast"); }
 
 // Puts the process on a path for one scope and back on the fast one after it.
 class ScopedP256Path {
