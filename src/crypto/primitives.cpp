@@ -7,6 +7,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <initializer_list>
 #include <string_view>
@@ -15,6 +16,7 @@
 
 #include "core/output.h"
 #include "core/result.h"
+#include "crypto/fips.h"
 
 namespace qb {
 
@@ -204,7 +206,101 @@ CryptoResult<SharedSecret> p256_product_x(const EC_GROUP* group, const BIGNUM* g
   return secret;
 }
 
+std::atomic<bool> p256_provider_forced{false};
+
+// Asked at every operation rather than kept in the objects: tests switch paths between calls.
+bool p256_by_provider() { return fips_mode_enabled() || p256_provider_forced.load(std::memory_order_relaxed); }
+
+// A library key of a checked scalar, with its point when one is given; the library's import does
+// not compute the point, and an agreement does not need it. QB-0027 when the library refuses the
+// key, QB-0005 when it fails.
+CryptoResult<P256Key> p256_key_of(const BIGNUM* d, ByteView pub) {
+  UniquePtr<OSSL_PARAM_BLD> bld{OSSL_PARAM_BLD_new()};
+  if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
+      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d) != 1 ||
+      (!pub.empty() &&
+       OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()) != 1)) {
+    return QB_0005;
+  }
+  UniquePtr<OSSL_PARAM> params{OSSL_PARAM_BLD_to_param(bld.get())};
+  if (!params) return QB_0005;
+  UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
+  EVP_PKEY* raw = nullptr;
+  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1) {
+    return QB_0027;
+  }
+  return P256Key(UniquePtr<EVP_PKEY>{raw});
+}
+
+// P-256's generator as a peer key: an agreement with it is the X coordinate of the scalar's point.
+const P256PeerKey* p256_generator_key() {
+  static constexpr std::array<std::uint8_t, kP256PublicLen> kGenerator = {
+      0x04, 0x6b, 0x17, 0xd1, 0xf2, 0xe1, 0x2c, 0x42, 0x47, 0xf8, 0xbc, 0xe6, 0xe5, 0x63, 0xa4, 0x40, 0xf2,
+      0x77, 0x03, 0x7d, 0x81, 0x2d, 0xeb, 0x33, 0xa0, 0xf4, 0xa1, 0x39, 0x45, 0xd8, 0x98, 0xc2, 0x96, 0x4f,
+      0xe3, 0x42, 0xe2, 0xfe, 0x1a, 0x7f, 0x9b, 0x8e, 0xe7, 0xeb, 0x4a, 0x7c, 0x0f, 0x9e, 0x16, 0x2b, 0xce,
+      0x33, 0x57, 0x6b, 0x31, 0x5e, 0xce, 0xcb, 0xb6, 0x40, 0x68, 0x37, 0xbf, 0x51, 0xf5};
+  static const P256PeerKey key = [] {
+    auto k = p256_peer_key(kGenerator);
+    return k ? *k : P256PeerKey();
+  }();
+  return key ? &key : nullptr;
+}
+
+// A scalar's key and point by the provider alone: the agreement with the generator gives X, and of
+// the two points with that X the scalar's is the one whose pair passes the provider's pairwise
+// check. QB-0027 when the scalar is refused or neither passes; QB-0005 when the library fails.
+CryptoResult<P256KeyPair> p256_provider_pair(P256ScalarView scalar, const BIGNUM* d) {
+  const P256PeerKey* generator = p256_generator_key();
+  if (generator == nullptr) return QB_0005;
+  QB_TRY(const P256Key bare, p256_key_of(d, {}));
+  QB_TRY(const SharedSecret x, p256_agree(bare, *generator));
+  std::array<std::uint8_t, 1 + kP256ScalarLen> compressed{};
+  std::copy(x.data(), x.data() + x.size(), compressed.begin() + 1);
+  for (const std::uint8_t prefix : {std::uint8_t{0x02}, std::uint8_t{0x03}}) {
+    compressed[0] = prefix;
+    QB_TRY(const P256Key candidate, p256_key_of(d, compressed));
+    UniquePtr<EVP_PKEY_CTX> check{EVP_PKEY_CTX_new_from_pkey(nullptr, candidate.get(), nullptr)};
+    if (!check) return QB_0005;
+    if (EVP_PKEY_pairwise_check(check.get()) != 1) {
+      ERR_clear_error();
+      continue;
+    }
+    BIGNUM* x_raw = nullptr;
+    BIGNUM* y_raw = nullptr;
+    const bool read = EVP_PKEY_get_bn_param(candidate.get(), OSSL_PKEY_PARAM_EC_PUB_X, &x_raw) == 1 &&
+                      EVP_PKEY_get_bn_param(candidate.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &y_raw) == 1;
+    const UniquePtr<BIGNUM> px{x_raw};
+    const UniquePtr<BIGNUM> py{y_raw};
+    P256Public pub{};
+    pub[0] = 0x04;
+    if (!read || BN_bn2binpad(px.get(), pub.data() + 1, 32) != 32 ||
+        BN_bn2binpad(py.get(), pub.data() + 33, 32) != 32) {
+      return QB_0005;
+    }
+    // Imported again from the uncompressed point, so the key exports the point as every other key does.
+    QB_TRY(P256Key key, p256_key_of(d, pub));
+    return P256KeyPair{P256Scalar(scalar), std::move(key), pub};
+  }
+  return QB_0027;
+}
+
+// The peer as a provider key. A point read on the fast path (only when a test switched paths
+// between calls) is read and checked again by the provider.
+CryptoResult<P256PeerKey> p256_provider_peer(const P256PeerPoint& peer) {
+  if (peer.key()) return peer.key();
+  P256Public bytes{};
+  UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
+  if (!bn_ctx || EC_POINT_point2oct(p256_group(), peer.get(), POINT_CONVERSION_UNCOMPRESSED, bytes.data(), bytes.size(),
+                                    bn_ctx.get()) != bytes.size()) {
+    return QB_0005;
+  }
+  return p256_peer_key(bytes);
+}
+
 }  // namespace
+
+void detail::force_p256_provider_path(bool on) { p256_provider_forced.store(on, std::memory_order_relaxed); }
 
 Digest sha256(ByteView data) {
   Digest out{};
@@ -362,27 +458,13 @@ CryptoResult<P256Scalar> p256_generate() {
 
 CryptoResult<P256KeyPair> p256_pair_from_scalar(P256ScalarView scalar) {
   QB_TRY(auto d, p256_scalar_number(scalar));
-  // The library's import does not compute the public point, so it is derived here.
+  if (p256_by_provider()) return p256_provider_pair(scalar, d.get());
   auto pub = p256_point_of(d.get());
   if (!pub) return QB_0027;
-
-  UniquePtr<OSSL_PARAM_BLD> bld{OSSL_PARAM_BLD_new()};
-  if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, p256_group_name, 0) != 1 ||
-      OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) != 1 ||
-      OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub->data(), pub->size()) != 1) {
-    return QB_0005;
-  }
-  UniquePtr<OSSL_PARAM> params{OSSL_PARAM_BLD_to_param(bld.get())};
-  if (!params) return QB_0005;
   // The scalar is in 1..n-1 and the point is its own multiple of the generator, so the pair is
   // valid by construction; a full library check would repeat two scalar multiplications.
-  UniquePtr<EVP_PKEY_CTX> ctx{EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr)};
-  EVP_PKEY* raw = nullptr;
-  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1) {
-    return QB_0027;
-  }
-  return P256KeyPair{P256Scalar(scalar), P256Key(UniquePtr<EVP_PKEY>{raw}), *pub};
+  QB_TRY(P256Key key, p256_key_of(d.get(), *pub));
+  return P256KeyPair{P256Scalar(scalar), std::move(key), *pub};
 }
 
 CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar) {
@@ -392,6 +474,10 @@ CryptoResult<P256Key> p256_key_from_scalar(P256ScalarView scalar) {
 
 CryptoResult<P256Public> p256_public_from_scalar(P256ScalarView scalar) {
   QB_TRY(auto d, p256_scalar_number(scalar));
+  if (p256_by_provider()) {
+    QB_TRY(const P256KeyPair pair, p256_provider_pair(scalar, d.get()));
+    return pair.pub;
+  }
   return p256_point_of(d.get());
 }
 
@@ -438,6 +524,10 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_p
 }
 
 CryptoResult<P256ScalarPair> p256_generate_scalar_pair() {
+  if (p256_by_provider()) {
+    QB_TRY(const P256KeyPair pair, p256_generate_pair());
+    return P256ScalarPair{pair.scalar, pair.pub};
+  }
   const EC_GROUP* group = p256_group();
   if (group == nullptr) return QB_0018;
   UniquePtr<BN_CTX> bn_ctx{BN_CTX_secure_new()};
@@ -462,6 +552,10 @@ CryptoResult<P256ScalarPair> p256_generate_scalar_pair() {
 
 CryptoResult<P256PeerPoint> p256_peer_point(ByteView peer_public) {
   if (peer_public.size() != kP256PublicLen || peer_public[0] != 0x04) return QB_0027;
+  if (p256_by_provider()) {
+    QB_TRY(P256PeerKey key, p256_peer_key(peer_public));
+    return P256PeerPoint(std::move(key));
+  }
   const EC_GROUP* group = p256_group();
   UniquePtr<EC_POINT> point{group ? EC_POINT_new(group) : nullptr};
   UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
@@ -479,12 +573,23 @@ CryptoResult<P256PeerPoint> p256_peer_point(ByteView peer_public) {
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256PeerPoint& peer) {
   if (!peer) return QB_0027;
   QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
+  if (p256_by_provider() || peer.get() == nullptr) {
+    QB_TRY(const P256PeerKey peer_key, p256_provider_peer(peer));
+    QB_TRY(const P256Key own, p256_key_of(d.get(), {}));
+    return p256_agree(own, peer_key);
+  }
   return p256_product_x(p256_group(), nullptr, peer.get(), d.get());
 }
 
 CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer) {
   const EC_GROUP* base = p256_group();
   if (!peer || base == nullptr) return QB_0005;
+  // The provider offers no table: the checked point stands in for it and agreements are plain.
+  if (p256_by_provider() || peer.get() == nullptr) {
+    auto key = p256_provider_peer(peer);
+    if (!key) return QB_0005;
+    return P256FixedPeer(nullptr, P256PeerPoint(std::move(*key)));
+  }
   UniquePtr<BN_CTX> bn_ctx{BN_CTX_new()};
   UniquePtr<EC_GROUP> group{EC_GROUP_dup(base)};
   if (!bn_ctx || !group ||
@@ -498,11 +603,12 @@ CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer) {
   const bool tabled = EC_GROUP_precompute_mult(group.get(), bn_ctx.get()) == 1;
 #pragma GCC diagnostic pop
   if (!tabled) return QB_0005;
-  return P256FixedPeer(std::shared_ptr<const EC_GROUP>(std::move(group)));
+  return P256FixedPeer(std::shared_ptr<const EC_GROUP>(std::move(group)), peer);
 }
 
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer) {
   if (!peer) return QB_0027;
+  if (p256_by_provider() || peer.group() == nullptr) return p256_agree(own_scalar, peer.peer());
   QB_TRY(const UniquePtr<BIGNUM> d, p256_scalar_number(own_scalar));
   // scalar x generator, where the generator is the peer's point: the table makes it a fixed-base
   // multiplication, constant-time like the library's own ECDH.

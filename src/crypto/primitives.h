@@ -1,7 +1,9 @@
 // One-shot cryptographic operations over OpenSSL: SHA-256, AES-GCM, HKDF/HMAC-SHA256, P-256,
 // secure random bytes and the two keys of the configuration file. Every fallible operation returns
-// a catalogue row; nothing keeps state between calls but the P-256 group, built once and then only
-// read, and all are safe from any thread.
+// a catalogue row; nothing keeps state between calls but the P-256 group and keys, built once and
+// then only read, and all are safe from any thread. In FIPS mode every P-256 operation goes through
+// the library's provider interfaces, so it runs inside the FIPS module; otherwise the faster
+// low-level curve arithmetic serves the gate call. Both give the same results and rows.
 #pragma once
 
 #include <array>
@@ -139,20 +141,26 @@ CryptoResult<SharedSecret> p256_agree(const P256Key& own, const P256PeerKey& pee
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, ByteView peer_public);
 
 // A peer's P-256 point in the library, checked as p256_peer_key checks it, for agreements by
-// scalar: no library key is made on either side. Only read once made; copies share it.
+// scalar: outside FIPS mode no library key is made on either side. Only read once made; copies
+// share it.
 class P256PeerPoint {
  public:
   P256PeerPoint() = default;
   explicit P256PeerPoint(std::shared_ptr<const EC_POINT> point) : point_(std::move(point)) {}
-  explicit operator bool() const noexcept { return point_ != nullptr; }
+  // In FIPS mode the point is read and checked by the library's provider and kept as its key.
+  explicit P256PeerPoint(P256PeerKey key) : key_(std::move(key)) {}
+  explicit operator bool() const noexcept { return point_ != nullptr || key_; }
+  // Null when the point is held as a key.
   const EC_POINT* get() const noexcept { return point_.get(); }
+  const P256PeerKey& key() const noexcept { return key_; }
 
  private:
   std::shared_ptr<const EC_POINT> point_;
+  P256PeerKey key_;
 };
 
-// A fresh scalar and its point without a library key, for a key whose only use is agreements by
-// scalar (the gate call's two keys).
+// A fresh scalar and its point, kept without a library key, for a key whose only use is agreements
+// by scalar (the gate call's two keys).
 struct P256ScalarPair {
   P256Scalar scalar;
   P256Public pub{};
@@ -174,20 +182,32 @@ CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256PeerP
 class P256FixedPeer {
  public:
   P256FixedPeer() = default;
-  explicit P256FixedPeer(std::shared_ptr<const EC_GROUP> group) : group_(std::move(group)) {}
-  explicit operator bool() const noexcept { return group_ != nullptr; }
+  P256FixedPeer(std::shared_ptr<const EC_GROUP> group, P256PeerPoint peer)
+      : group_(std::move(group)), peer_(std::move(peer)) {}
+  explicit operator bool() const noexcept { return static_cast<bool>(peer_); }
+  // Null in FIPS mode, where every agreement is the provider's own and no table is built.
   const EC_GROUP* group() const noexcept { return group_.get(); }
+  const P256PeerPoint& peer() const noexcept { return peer_; }
 
  private:
   // P-256 with the peer's point as its generator and the table precomputed.
   std::shared_ptr<const EC_GROUP> group_;
+  P256PeerPoint peer_;
 };
 
-// The table for a checked peer point: QB-0005 when the library fails.
+// The table for a checked peer point (in FIPS mode the checked point alone): QB-0005 when the
+// library fails.
 CryptoResult<P256FixedPeer> p256_fixed_peer(const P256PeerPoint& peer);
 // The same agreement as p256_agree with that peer: QB-0027 for a refused scalar, a missing table
 // or a failed agreement; QB-0005 when the secret is not 32 bytes.
 CryptoResult<SharedSecret> p256_agree(P256ScalarView own_scalar, const P256FixedPeer& peer);
+
+namespace detail {
+// Runs every P-256 operation as FIPS mode runs it, through the library's provider interfaces
+// (key generation, import, checks and derivation) instead of its low-level curve arithmetic: for
+// tests of that path on a library without a FIPS module. Same results, checks and rows.
+void force_p256_provider_path(bool on);
+}  // namespace detail
 
 // Fills the buffer from the library's generator; QB-0018 when it fails.
 CryptoResult<void> random_bytes(std::span<std::uint8_t> out);

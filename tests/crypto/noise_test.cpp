@@ -12,6 +12,7 @@
 
 #include "crypto/noise_responder.h"
 #include "hex_util.h"
+#include "p256_paths.h"
 
 namespace qb::noise {
 namespace {
@@ -53,7 +54,8 @@ P256Public public_of(P256ScalarView s) {
   return p ? *p : P256Public{};
 }
 
-class NoiseTest : public ::testing::Test {
+// Every handshake test runs on both P-256 paths.
+class NoiseTest : public test::P256PathTest {
  protected:
   static void SetUpTestSuite() {
     auto k = generate_responder_keys();
@@ -86,7 +88,9 @@ class NoiseTest : public ::testing::Test {
   static inline ResponderKeys* keys_ = nullptr;
 };
 
-TEST_F(NoiseTest, RoundTripCarriesPayloadsOfEverySize) {
+INSTANTIATE_TEST_SUITE_P(Path, NoiseTest, ::testing::ValuesIn(test::kBothP256Paths), test::p256_path_name);
+
+TEST_P(NoiseTest, RoundTripCarriesPayloadsOfEverySize) {
   for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{1} << 20}) {
     SCOPED_TRACE(n);
     const auto request = pattern(n);
@@ -113,7 +117,7 @@ TEST_F(NoiseTest, RoundTripCarriesPayloadsOfEverySize) {
   }
 }
 
-TEST_F(NoiseTest, EmptyReplyIsExactly81Bytes) {
+TEST_P(NoiseTest, EmptyReplyIsExactly81Bytes) {
   auto ex = exchange({});
   ASSERT_EQ(ex.msg2.size(), 81u);
   auto got = read_msg2(std::move(ex.state), ex.msg2);
@@ -121,7 +125,7 @@ TEST_F(NoiseTest, EmptyReplyIsExactly81Bytes) {
   EXPECT_TRUE(got->empty());
 }
 
-TEST_F(NoiseTest, Msg1LayoutFollowsTheFixedOffsets) {
+TEST_P(NoiseTest, Msg1LayoutFollowsTheFixedOffsets) {
   const auto s = filled<32>(0x31);
   const auto e = filled<32>(0x41);
   const auto m = filled<32>(0x51);
@@ -146,7 +150,7 @@ TEST_F(NoiseTest, Msg1LayoutFollowsTheFixedOffsets) {
   EXPECT_TRUE(std::equal(opened->payload.begin(), opened->payload.end(), payload.begin(), payload.end()));
 }
 
-TEST_F(NoiseTest, TwoExchangesDifferInEveryField) {
+TEST_P(NoiseTest, TwoExchangesDifferInEveryField) {
   auto s = fresh_scalar();
   const auto payload = bytes_of("\x10same");
   auto a = write_msg1(keys().pub, s.span(), payload);
@@ -159,9 +163,12 @@ TEST_F(NoiseTest, TwoExchangesDifferInEveryField) {
   }
 }
 
+class NoiseKnownAnswer : public test::P256PathTest {};
+INSTANTIATE_TEST_SUITE_P(Path, NoiseKnownAnswer, ::testing::ValuesIn(test::kBothP256Paths), test::p256_path_name);
+
 // Fixed keys and randomness: any change to the transcript changes these hashes. The same three
 // values come out of a separate script on node:crypto and @noble/post-quantum.
-TEST(NoiseKnownAnswer, TranscriptIsPinned) {
+TEST_P(NoiseKnownAnswer, TranscriptIsPinned) {
   auto kem = mlkem768::keygen_internal(filled<32>(0x21), filled<32>(0x22));
   auto keys = make_responder_keys(filled<32>(0x11), kem);
   ASSERT_TRUE(keys);
@@ -186,7 +193,7 @@ TEST(NoiseKnownAnswer, TranscriptIsPinned) {
 
 // Repeated calls to one node switch its two agreements to a table of the node's point after the
 // first; the transcript must not move.
-TEST(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
+TEST_P(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
   auto kem = mlkem768::keygen_internal(filled<32>(0x21), filled<32>(0x22));
   auto keys = make_responder_keys(filled<32>(0x11), kem);
   ASSERT_TRUE(keys);
@@ -208,8 +215,12 @@ TEST(NoiseKnownAnswer, RepeatedCallsToOneNodeKeepTheTranscript) {
 }
 
 // Threads calling one new node at once: one builds the node's table while the others agree the
-// plain way, then all use it; every exchange opens on the responder's side.
-TEST(NoiseConcurrency, CallsToOneNewNodeFromManyThreadsAllOpen) {
+// plain way, then all use it; every exchange opens on the responder's side. On the provider path
+// every agreement is plain, the provider's keys shared by the threads.
+class NoiseConcurrency : public test::P256PathTest {};
+INSTANTIATE_TEST_SUITE_P(Path, NoiseConcurrency, ::testing::ValuesIn(test::kBothP256Paths), test::p256_path_name);
+
+TEST_P(NoiseConcurrency, CallsToOneNewNodeFromManyThreadsAllOpen) {
   auto keys = generate_responder_keys();
   ASSERT_TRUE(keys);
   std::atomic<int> opened{0};
@@ -234,7 +245,7 @@ TEST(NoiseConcurrency, CallsToOneNewNodeFromManyThreadsAllOpen) {
   EXPECT_EQ(opened.load(), 24);
 }
 
-TEST_F(NoiseTest, Msg2RefusalsCarryTheirRows) {
+TEST_P(NoiseTest, Msg2RefusalsCarryTheirRows) {
   const auto other_point = public_of(fresh_scalar().span());
   struct Case {
     const char* name;
@@ -276,7 +287,7 @@ TEST_F(NoiseTest, Msg2RefusalsCarryTheirRows) {
   }
 }
 
-TEST_F(NoiseTest, BadResponderKeyIsRefusedBeforeAnyMessage) {
+TEST_P(NoiseTest, BadResponderKeyIsRefusedBeforeAnyMessage) {
   struct Case {
     const char* name;
     std::function<void(NodePublicKey&)> change;
@@ -308,7 +319,7 @@ TEST_F(NoiseTest, BadResponderKeyIsRefusedBeforeAnyMessage) {
   EXPECT_EQ(m1.error().code, "QB-0027");
 }
 
-TEST_F(NoiseTest, ResponderRefusesForeignOrDamagedMsg1) {
+TEST_P(NoiseTest, ResponderRefusesForeignOrDamagedMsg1) {
   auto s = fresh_scalar();
   auto m1 = write_msg1(keys().pub, s.span(), bytes_of("\x10hello"));
   ASSERT_TRUE(m1);

@@ -8,12 +8,14 @@
 
 #include "crypto/secret.h"
 #include "hex_util.h"
+#include "p256_paths.h"
 
 namespace qb {
 namespace {
 
 using test::bytes_of;
 using test::hex;
+using test::P256Path;
 using test::unhex;
 
 template <class T>
@@ -297,6 +299,10 @@ TEST(PrimitivesHmac, Rfc4231Vectors) {
   }
 }
 
+// Every P-256 test runs on both paths: the same answers, checks and rows.
+class PrimitivesP256 : public test::P256PathTest {};
+INSTANTIATE_TEST_SUITE_P(Path, PrimitivesP256, ::testing::ValuesIn(test::kBothP256Paths), test::p256_path_name);
+
 // RFC 5903, section 8.1 (256-bit random ECP group).
 constexpr std::string_view kI = "c88f01f510d9ac3f70a292daa2316de544e9aab8afe84049c62a9c57862d1433";
 constexpr std::string_view kGi =
@@ -309,7 +315,7 @@ constexpr std::string_view kGr =
 constexpr std::string_view kGirx = "d6840f6b42f6edafd13116e0e12565202fef8e9ece7dce03812464d04b9442de";
 constexpr std::string_view kOrder = "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
 
-TEST(PrimitivesP256, Rfc5903Agreement) {
+TEST_P(PrimitivesP256, Rfc5903Agreement) {
   auto gi = p256_public_from_scalar(scalar_of(kI));
   auto gr = p256_public_from_scalar(scalar_of(kR));
   ASSERT_TRUE(gi && gr);
@@ -322,7 +328,7 @@ TEST(PrimitivesP256, Rfc5903Agreement) {
   EXPECT_EQ(hex(b->span()), kGirx);
 }
 
-TEST(PrimitivesP256, ScalarsOutsideTheGroupOrderAreRefused) {
+TEST_P(PrimitivesP256, ScalarsOutsideTheGroupOrderAreRefused) {
   auto n_plus_1 = scalar_of(kOrder);
   n_plus_1[31] += 1;
   const std::pair<const char*, std::array<std::uint8_t, 32>> refused[] = {
@@ -391,14 +397,14 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> refused_peer_enco
   };
 }
 
-TEST(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
+TEST_P(PrimitivesP256, PeerKeysOtherThanUncompressedPointsAreRefused) {
   for (const auto& [name, peer] : refused_peer_encodings()) {
     EXPECT_EQ(code_of(p256_agree(scalar_of(kI), peer)), "QB-0027") << name;
   }
 }
 
 // Points read for agreements by scalar are checked as peer keys are, and agree as they do.
-TEST(PrimitivesP256, PeerPointsAreCheckedAndAgreeAsPeerKeys) {
+TEST_P(PrimitivesP256, PeerPointsAreCheckedAndAgreeAsPeerKeys) {
   for (const auto& [name, peer] : refused_peer_encodings()) {
     EXPECT_EQ(code_of(p256_peer_point(peer)), "QB-0027") << name;
   }
@@ -416,7 +422,7 @@ TEST(PrimitivesP256, PeerPointsAreCheckedAndAgreeAsPeerKeys) {
 }
 
 // A scalar pair is one key: its point is the scalar's, and it agrees with a library key both ways.
-TEST(PrimitivesP256, GeneratedScalarPairHoldsOneKey) {
+TEST_P(PrimitivesP256, GeneratedScalarPairHoldsOneKey) {
   auto a = p256_generate_scalar_pair();
   auto a2 = p256_generate_scalar_pair();
   auto b = p256_generate_pair();
@@ -434,7 +440,7 @@ TEST(PrimitivesP256, GeneratedScalarPairHoldsOneKey) {
   EXPECT_TRUE(*by_scalar == *by_key);
 }
 
-TEST(PrimitivesP256, GeneratedKeysAgree) {
+TEST_P(PrimitivesP256, GeneratedKeysAgree) {
   auto a = p256_generate();
   auto b = p256_generate();
   ASSERT_TRUE(a && b);
@@ -450,7 +456,7 @@ TEST(PrimitivesP256, GeneratedKeysAgree) {
 
 // A generated pair's scalar, ready key and point are one key: the scalar rebuilds the same point
 // and agrees as the ready key does, with a ready peer key and with the peer's bytes.
-TEST(PrimitivesP256, GeneratedPairHoldsOneKey) {
+TEST_P(PrimitivesP256, GeneratedPairHoldsOneKey) {
   auto a = p256_generate_pair();
   auto b = p256_generate_pair();
   ASSERT_TRUE(a && b);
@@ -477,7 +483,7 @@ TEST(PrimitivesP256, GeneratedPairHoldsOneKey) {
 // The tabled peer is the same agreement: the RFC answer, the edge scalars 1 and n - 1 (whose
 // products are the point and its negation, same X), the ready-key path on generated keys, and the
 // same refusals of scalars outside the group and of a missing table.
-TEST(PrimitivesP256, TabledPeerAgreesAsThePlainOne) {
+TEST_P(PrimitivesP256, TabledPeerAgreesAsThePlainOne) {
   auto gr = p256_peer_point(unhex(kGr));
   ASSERT_TRUE(gr);
   auto tabled = p256_fixed_peer(*gr);
@@ -519,6 +525,50 @@ TEST(PrimitivesP256, TabledPeerAgreesAsThePlainOne) {
   EXPECT_EQ(code_of(p256_agree(scalar_of(kI), P256FixedPeer())), "QB-0027");
   EXPECT_EQ(code_of(p256_fixed_peer(P256PeerPoint())), "QB-0005");
 }
+
+// The provider path keeps no low-level point or table: a peer is the provider's key, and a table
+// is that key alone. Without this both runs could be the fast path twice.
+TEST_P(PrimitivesP256, EachPathHoldsItsOwnKindOfPeer) {
+  const bool provider = GetParam() == P256Path::provider;
+  auto gr = p256_peer_point(unhex(kGr));
+  ASSERT_TRUE(gr);
+  EXPECT_EQ(gr->get() == nullptr, provider);
+  EXPECT_EQ(static_cast<bool>(gr->key()), provider);
+  auto tabled = p256_fixed_peer(*gr);
+  ASSERT_TRUE(tabled);
+  EXPECT_EQ(tabled->group() == nullptr, provider);
+}
+
+// Peers read on one path still agree after a switch to the other, as a table kept from before the
+// switch must.
+TEST(PrimitivesP256Switch, PeersMadeOnOnePathAgreeOnTheOther) {
+  for (const auto& [made_on, used_on] :
+       {std::pair{P256Path::fast, P256Path::provider}, std::pair{P256Path::provider, P256Path::fast}}) {
+    SCOPED_TRACE(made_on == P256Path::fast ? "fast, then provider" : "provider, then fast");
+    P256PeerPoint gr;
+    P256FixedPeer tabled;
+    {
+      test::ScopedP256Path path(made_on);
+      auto point = p256_peer_point(unhex(kGr));
+      ASSERT_TRUE(point);
+      auto table = p256_fixed_peer(*point);
+      ASSERT_TRUE(table);
+      gr = *point;
+      tabled = *table;
+    }
+    test::ScopedP256Path path(used_on);
+    auto plain = p256_agree(scalar_of(kI), gr);
+    auto via_table = p256_agree(scalar_of(kI), tabled);
+    auto table_again = p256_fixed_peer(gr);
+    ASSERT_TRUE(plain && via_table && table_again);
+    EXPECT_EQ(hex(plain->span()), kGirx);
+    EXPECT_EQ(hex(via_table->span()), kGirx);
+    auto again = p256_agree(scalar_of(kI), *table_again);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(hex(again->span()), kGirx);
+  }
+}
+
 TEST(PrimitivesRandom, FillsTheBuffer) {
   std::array<std::uint8_t, 64> a{}, b{};
   ASSERT_TRUE(random_bytes(a));
