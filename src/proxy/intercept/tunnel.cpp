@@ -468,9 +468,8 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
   if (!leaf) {
     auto ca = ctx->ca;
     auto job = [ca, host] { return mint_leaf_blocking(*ca, host); };
-    ProxyResult<SharedCertifiedKey> minted = co_await spawn_blocking(*ctx->blocking, std::move(job));
-    if (!minted) co_return minted.error();
-    leaf = *minted;
+    auto minting = spawn_blocking(*ctx->blocking, std::move(job));
+    QB_CO_TRY(leaf, co_await std::move(minting));
   }
 
   error_code nd;
