@@ -116,14 +116,14 @@ int main(int argc, char** argv) {
   }
   auto workers = qb::worker_threads_from_env();
   if (!workers) {
-    qb::write_stderr(workers.error() + "\n");
+    qb::write_stderr(workers.error().display() + "\n");
     return 1;
   }
   int status = 1;
   {
     auto rt = qb::Runtime::build(*workers);
     if (!rt) {
-      qb::write_stderr(rt.error() + "\n");
+      qb::write_stderr(rt.error().display() + "\n");
       return 1;
     }
     status = qb::block_on(**rt, qb::stub_main(**rt, argv[1], addr.substr(0, colon), port));

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   process_startup();
   auto workers = qb::worker_threads_from_env();
   if (!workers) {
-    qb::write_stderr(workers.error() + "\n");
+    qb::write_stderr(workers.error().display() + "\n");
     return 1;
   }
   std::vector<std::string> args(argv, argv + argc);
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   {
     auto rt = qb::Runtime::build(*workers);
     if (!rt) {
-      qb::write_stderr(rt.error() + "\n");
+      qb::write_stderr(rt.error().display() + "\n");
       return 1;
     }
     status = qb::run_main(**rt, std::move(args));

@@ -51,16 +51,17 @@ ProxyResult<tcp::acceptor> listen_on(asio::any_io_executor ex, std::string_view 
 }
 
 asio::awaitable<ProxyResult<tcp::acceptor>> bind_listener(Runtime& rt, const std::string& text) {
-  ListenEndpoints eps;
+  std::vector<tcp::endpoint> eps;
   if (auto literal = socket_address_literal(text)) {
-    eps.list.push_back(*literal);
+    eps.push_back(*literal);
   } else {
     auto lookup = [text] { return resolve_listen_address(text); };
-    eps = co_await spawn_blocking(rt.blocking(), std::move(lookup));
+    ProxyResult<std::vector<tcp::endpoint>> found = co_await spawn_blocking(rt.blocking(), std::move(lookup));
+    if (!found) co_return proxy_error_new(found.error().code, fmt::format("bind {}: {}", text, found.error().detail));
+    eps = std::move(*found);
   }
-  if (eps.list.empty()) co_return proxy_error_new(codes::QB_5010, fmt::format("bind {}: {}", text, eps.error));
   auto ex = co_await asio::this_coro::executor;
-  co_return listen_on(ex, text, eps.list);
+  co_return listen_on(ex, text, eps);
 }
 
 }  // namespace

@@ -151,38 +151,30 @@ std::optional<boost::asio::ip::tcp::endpoint> socket_address_literal(std::string
   return boost::asio::ip::tcp::endpoint(to_asio_v4(*literal), *port);
 }
 
-ListenEndpoints resolve_listen_address(const std::string& text) {
-  ListenEndpoints out;
+ProxyResult<std::vector<boost::asio::ip::tcp::endpoint>> resolve_listen_address(const std::string& text) {
   const auto colon = text.rfind(':');
-  if (colon == std::string::npos) {
-    out.error = "invalid socket address";
-    return out;
-  }
+  if (colon == std::string::npos) return ProxyError(codes::QB_5010, "invalid socket address");
   const std::string host = text.substr(0, colon);
   const auto port = parse_port(std::string_view(text).substr(colon + 1));
-  if (!port) {
-    out.error = "invalid port value";
-    return out;
-  }
+  if (!port) return ProxyError(codes::QB_5010, "invalid port value");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0) {
-    out.error = fmt::format("failed to lookup address information: {}", ::gai_strerror(rc));
-    return out;
-  }
+  if (rc != 0)
+    return ProxyError(codes::QB_5010, fmt::format("failed to lookup address information: {}", ::gai_strerror(rc)));
+  std::vector<boost::asio::ip::tcp::endpoint> out;
   for (addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
     boost::asio::ip::tcp::endpoint ep;
     if (ai->ai_addrlen > ep.capacity()) continue;
     std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
     ep.resize(ai->ai_addrlen);
     ep.port(*port);
-    out.list.push_back(ep);
+    out.push_back(ep);
   }
   ::freeaddrinfo(res);
-  if (out.list.empty()) out.error = "could not resolve to any address";
+  if (out.empty()) return ProxyError(codes::QB_5010, "could not resolve to any address");
   return out;
 }
 

@@ -42,13 +42,10 @@ ListenAddress listen_address_from_env();
 // optional decimal zone, "[fe80::1%2]") and a port, joined by a colon. The port is decimal digits.
 std::optional<boost::asio::ip::tcp::endpoint> socket_address_literal(std::string_view text);
 
-struct ListenEndpoints {
-  std::vector<boost::asio::ip::tcp::endpoint> list;
-  std::string error;  // set when there are none
-};
 // A listen address that is not a literal, split at its last colon: the host through the system
-// resolver (blocking), the port as a decimal number that may carry one leading "+".
-ListenEndpoints resolve_listen_address(const std::string& text);
+// resolver (blocking), the port as a decimal number that may carry one leading "+". At least one
+// endpoint, or QB-5010 with the words that follow "bind {text}: ".
+ProxyResult<std::vector<boost::asio::ip::tcp::endpoint>> resolve_listen_address(const std::string& text);
 
 // The banner lines after the first one (each written whole); the token itself is never printed.
 std::vector<std::string> banner_lines(std::string_view listen_text, const std::filesystem::path& token_path);

@@ -139,14 +139,16 @@ std::size_t BlockingPool::thread_count() const {
   return impl_->threads;
 }
 
-Result<std::size_t, std::string> worker_threads_from_env() {
+std::string RuntimeError::display() const { return fmt::format("Failed building the Runtime: {}", cause); }
+
+RuntimeResult<std::size_t> worker_threads_from_env() {
   if (const char* v = std::getenv("TOKIO_WORKER_THREADS")) {
     std::string_view text(v);
     std::size_t n = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size() || n == 0) {
-      return fmt::format("Failed building the Runtime: TOKIO_WORKER_THREADS must be a positive integer, got {}",
-                         sanitize_for_log(debug_quote(text)));
+      return RuntimeError(
+          fmt::format("TOKIO_WORKER_THREADS must be a positive integer, got {}", sanitize_for_log(debug_quote(text))));
     }
     return n;
   }
@@ -264,20 +266,19 @@ struct Runtime::Impl {
   }
 };
 
-Result<std::unique_ptr<Runtime>, std::string> Runtime::build(std::size_t worker_threads,
-                                                             std::size_t max_blocking_threads) {
+RuntimeResult<std::unique_ptr<Runtime>> Runtime::build(std::size_t worker_threads, std::size_t max_blocking_threads) {
   try {
     return std::make_unique<Runtime>(worker_threads, max_blocking_threads);
   } catch (const std::system_error& e) {
     const bool os = e.code().category() == std::generic_category() || e.code().category() == std::system_category();
-    return fmt::format("Failed building the Runtime: {}", os ? os_error_text(e.code().value()) : e.what());
+    return RuntimeError(os ? os_error_text(e.code().value()) : e.what());
   } catch (const boost::system::system_error& e) {
     // The I/O contexts' own descriptors (epoll, eventfd) could not be made.
     const auto& cat = e.code().category();
     const bool os = cat == boost::system::system_category() || cat == boost::system::generic_category();
-    return fmt::format("Failed building the Runtime: {}", os ? os_error_text(e.code().value()) : e.what());
+    return RuntimeError(os ? os_error_text(e.code().value()) : e.what());
   } catch (const std::bad_alloc&) {
-    return std::string("Failed building the Runtime: out of memory");
+    return RuntimeError("out of memory");
   }
 }
 

@@ -41,9 +41,22 @@ class BlockingPool {
   std::shared_ptr<Impl> impl_;
 };
 
+// Why the runtime cannot be had; printed as one line, "Failed building the Runtime: {cause}".
+struct RuntimeError {
+  std::string cause;
+
+  RuntimeError() = default;
+  explicit RuntimeError(std::string c) : cause(std::move(c)) {}
+
+  std::string display() const;
+};
+
+template <class T>
+using RuntimeResult = Result<T, RuntimeError>;
+
 // The worker count: TOKIO_WORKER_THREADS when set (a positive integer), else the number of
-// online processors, 1 when that is unknown. The error is the line to print.
-Result<std::size_t, std::string> worker_threads_from_env();
+// online processors, 1 when that is unknown.
+RuntimeResult<std::size_t> worker_threads_from_env();
 
 // The worker contexts, each run by one thread of its own, with the number of live connections
 // pinned to each. A connection lives on one context to its end, so its tasks need no strand.
@@ -89,10 +102,10 @@ class WorkerContexts {
 
 class Runtime {
  public:
-  // The runtime, or the line to print when it cannot be built ("Failed building the Runtime: "
-  // and the cause, for instance a worker thread that could not be started).
-  static Result<std::unique_ptr<Runtime>, std::string> build(std::size_t worker_threads,
-                                                             std::size_t max_blocking_threads = 512);
+  // The runtime, or why it cannot be built (for instance a worker thread that could not be
+  // started).
+  static RuntimeResult<std::unique_ptr<Runtime>> build(std::size_t worker_threads,
+                                                       std::size_t max_blocking_threads = 512);
 
   // As build, for tests and tools that need no report: throws std::system_error when a worker
   // thread cannot be started (the workers already started are stopped first).

@@ -205,13 +205,16 @@ TEST(ServeSetup, ResolverPathPorts) {
        }) {
     const auto r = resolve_listen_address(c.text);
     if (c.endpoint == nullptr) {
-      EXPECT_TRUE(r.list.empty()) << c.text;
-      EXPECT_EQ(r.error, c.error) << c.text;
+      EXPECT_FALSE(r) << c.text;
+      if (!r) {
+        EXPECT_EQ(r.error().detail, c.error) << c.text;
+      }
       continue;
     }
-    ASSERT_FALSE(r.list.empty()) << c.text << ": " << r.error;
+    ASSERT_TRUE(r) << c.text << ": " << r.error().detail;
+    ASSERT_FALSE(r->empty()) << c.text;
     std::ostringstream shown;
-    shown << r.list.front();
+    shown << r->front();
     EXPECT_EQ(shown.str(), c.endpoint) << c.text;
   }
 }

@@ -202,7 +202,7 @@ TEST(Runtime, WorkerCountFromEnvironment) {
       env.set("TOKIO_WORKER_THREADS", bad);
       auto r = worker_threads_from_env();
       ASSERT_FALSE(r) << bad;
-      EXPECT_NE(r.error().find("Failed building the Runtime"), std::string::npos);
+      EXPECT_NE(r.error().display().find("Failed building the Runtime"), std::string::npos);
     }
   }
   test::ScopedEnv unset("TOKIO_WORKER_THREADS", std::nullopt);
@@ -226,7 +226,7 @@ void without_threads() {
   if (pool.submit([] {})) std::_Exit(5);  // no thread started and none running: handed back
   // The job the pool cannot take runs where it is awaited.
   if (block_on(**no_workers, await_a_job(**no_workers)) != 6) std::_Exit(6);
-  const std::string line = refused.error() + "\n";
+  const std::string line = refused.error().display() + "\n";
   (void)!::write(STDERR_FILENO, line.data(), line.size());
   std::_Exit(0);
 }

@@ -286,17 +286,22 @@ std::string request_line(std::string_view method, std::string_view target, unsig
   return line;
 }
 
+std::string BodyError::text() const {
+  if (code.empty()) return detail;
+  return fmt::format("{}: {}", code, detail);
+}
+
 std::string status_line(unsigned status, std::string_view reason) {
   if (reason.empty() || !is_safe_header_value(reason)) reason = status_reason(status);
   return fmt::format("HTTP/1.1 {} {}\r\n", status, reason);
 }
 
-Result<void, std::string> append_fields(std::string& out, const HeaderList& headers) {
+Result<void, InvalidField> append_fields(std::string& out, const HeaderList& headers) {
   std::size_t room = 2;
   for (const auto& f : headers.fields()) room += f.name.size() + f.value.size() + 4;
   out.reserve(out.size() + room);
   for (const auto& f : headers.fields()) {
-    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) return f.name;
+    if (!is_valid_header_name(f.name) || !is_safe_header_value(f.value)) return InvalidField{f.name};
     out += f.name;
     out += ": ";
     out += f.value;

@@ -13,6 +13,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "core/errors.h"
 #include "core/result.h"
 #include "crypto/secret.h"
 
@@ -128,9 +129,12 @@ std::string connect_authority(std::string_view host, std::uint16_t port);
 std::string request_line(std::string_view method, std::string_view target, unsigned version);
 // "HTTP/1.1 {status} {reason}\r\n"; the standard phrase when reason is empty or holds CR, LF or NUL.
 std::string status_line(unsigned status, std::string_view reason);
-// Appends the fields and the blank line. Fails with the name of the first field that is not a token
-// or whose value holds CR, LF or NUL; out is then incomplete and must not be sent.
-Result<void, std::string> append_fields(std::string& out, const HeaderList& headers);
+// The first field that is not a token or whose value holds CR, LF or NUL.
+struct InvalidField {
+  std::string name;
+};
+// Appends the fields and the blank line. On failure out is incomplete and must not be sent.
+Result<void, InvalidField> append_fields(std::string& out, const HeaderList& headers);
 
 // Chunked framing. A chunk's size line is at most CHUNK_SIZE_LINE_MAX bytes (16 hex digits, CRLF).
 inline constexpr std::size_t CHUNK_SIZE_LINE_MAX = 18;
@@ -142,12 +146,27 @@ void append_chunk(std::string& out, const char* data, std::size_t n);
 // Returns where the chunk starts; its length in *len.
 char* frame_chunk_in_place(char* data, std::size_t n, std::size_t* len);
 
+// Why a body read failed. A passed limit is an error of its own and keeps its code; any other
+// failure is the words of the read or write that failed, which the error reporting it takes in.
+struct BodyError {
+  std::string_view code;  // the limit's "QB-5" code, static; empty for a failed read or write
+  std::string detail;
+
+  BodyError() = default;
+  explicit BodyError(std::string words) : detail(std::move(words)) {}
+  explicit BodyError(ProxyError limit) : code(limit.code), detail(std::move(limit.detail)) {}
+
+  // As the reporting error quotes it: "{code}: {detail}" for a limit, the words alone otherwise.
+  std::string text() const;
+};
+
+using BodyResult = Result<std::size_t, BodyError>;
+
 // A streamed body. Reads hand over the bytes as they arrive; 0 means the end of the body.
 class BodyReader {
  public:
   virtual ~BodyReader() = default;
-  // Error values are the failure's text, printed as they stand.
-  virtual boost::asio::awaitable<Result<std::size_t, std::string>> read_some(char* buf, std::size_t size) = 0;
+  virtual boost::asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) = 0;
   // Takes body bytes that have already arrived, without waiting: 0 when none are at hand. A failure
   // found here is left for the next read_some.
   virtual std::size_t read_ready(char*, std::size_t) { return 0; }

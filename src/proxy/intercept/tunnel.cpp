@@ -36,7 +36,6 @@ namespace http = beast::http;
 using namespace std::chrono_literals;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
-using BodyResult = Result<std::size_t, std::string>;
 
 struct TunnelTls::Impl {
   explicit Impl(SSL_CTX* native) : ctx(native) {}
@@ -95,8 +94,8 @@ struct AgentRequest {
   }
 };
 
-std::string body_read_error(const error_code& ec) {
-  return fmt::format("error reading a body from connection: {}", ec.message());
+BodyError body_read_error(const error_code& ec) {
+  return BodyError(fmt::format("error reading a body from connection: {}", ec.message()));
 }
 
 class AgentBody final : public BodyReader {
@@ -105,7 +104,7 @@ class AgentBody final : public BodyReader {
 
   asio::awaitable<BodyResult> read_some(char* buf, std::size_t size) override {
     auto& st = *st_;
-    if (st.closed || st.failed) co_return std::string("request body is no longer readable");
+    if (st.closed || st.failed) co_return BodyError("request body is no longer readable");
     if (st.pending) {
       st.failed = true;
       co_return body_read_error(st.pending);
@@ -139,7 +138,7 @@ class AgentBody final : public BodyReader {
     }
     if (ec || st.closed) {
       st.failed = true;
-      out = ec ? body_read_error(ec) : std::string("request body is no longer readable");
+      out = ec ? body_read_error(ec) : BodyError("request body is no longer readable");
     }
     st.reading = false;
     if (st.read_waiter) st.read_waiter->notify();
@@ -226,17 +225,17 @@ Framing frame_response(ProxyResponse& r, bool head_request, unsigned version, bo
   return f;
 }
 
-asio::awaitable<Result<void, std::string>> write_all(AgentTls& tls, asio::const_buffer bytes) {
+asio::awaitable<ProxyResult<void>> write_all(AgentTls& tls, asio::const_buffer bytes) {
   auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
-  if (ec) co_return ec.message();
-  co_return Result<void, std::string>{};
+  if (ec) co_return tunnel_error(ec.message());
+  co_return ProxyResult<void>{};
 }
 
 // The body after the head: each piece framed where it lies, so that it leaves in one write.
-asio::awaitable<Result<void, std::string>> stream_body(AgentTls& tls, BodyReader& body, const Framing& f, char* data) {
+asio::awaitable<ProxyResult<void>> stream_body(AgentTls& tls, BodyReader& body, const Framing& f, char* data) {
   while (true) {
     BodyResult n = co_await body.read_some(data, kChunk);
-    if (!n) co_return n.error();
+    if (!n) co_return tunnel_error(n.error().text());
     if (*n == 0) break;
     if (f.no_body) continue;
     std::size_t len = *n;
@@ -244,16 +243,15 @@ asio::awaitable<Result<void, std::string>> stream_body(AgentTls& tls, BodyReader
     auto sent = write_all(tls, asio::const_buffer(start, len));
     QB_CO_TRY_VOID(co_await std::move(sent));
   }
-  if (!f.chunked) co_return Result<void, std::string>{};
+  if (!f.chunked) co_return ProxyResult<void>{};
   auto last = write_all(tls, asio::buffer(LAST_CHUNK));
   co_return co_await std::move(last);
 }
 
-// Sends the response; fails with the text the tunnel is torn down with. On success, whether the
+// Sends the response; fails with the error the tunnel is torn down with. On success, whether the
 // body ends with the connection.
-asio::awaitable<Result<bool, std::string>> write_response(AgentTls& tls, AgentRequest& st, ProxyResponse& r,
-                                                          bool head_request, unsigned version, bool will_close,
-                                                          std::vector<char>& buf) {
+asio::awaitable<ProxyResult<bool>> write_response(AgentTls& tls, AgentRequest& st, ProxyResponse& r, bool head_request,
+                                                  unsigned version, bool will_close, std::vector<char>& buf) {
   if (st.writing_continue) {
     st.write_waiter = std::make_shared<AsyncEvent>(co_await asio::this_coro::executor);
     co_await st.write_waiter->wait();
@@ -262,7 +260,7 @@ asio::awaitable<Result<bool, std::string>> write_response(AgentTls& tls, AgentRe
   const Framing f = frame_response(r, head_request, version, will_close);
   std::string head = status_line(r.status, r.reason);
   if (auto fields = append_fields(head, r.headers); !fields)
-    co_return fmt::format("invalid response header {}", debug_quote(fields.error()));
+    co_return tunnel_error(fmt::format("invalid response header {}", debug_quote(fields.error().name)));
   if (!r.body) {
     if (!f.no_body) head += r.static_body;
     auto sent = write_all(tls, asio::buffer(head));
@@ -307,11 +305,11 @@ asio::awaitable<bool> drain_body(AgentTls& tls, beast::flat_buffer& buf, Request
 // The parser takes a body as chunked only when the last coding is chunked; any other coding would
 // leave the body's end unknown (read as empty, the rest as the next request), so such a request is
 // refused, and so is Transfer-Encoding in HTTP/1.0, which has no chunked framing.
-std::optional<std::string> framing_fault(const RequestParser& parser) {
-  if (!parser.headers.contains("transfer-encoding")) return std::nullopt;
-  if (parser.version == 10) return "invalid HTTP request: Transfer-Encoding in an HTTP/1.0 request";
-  if (!parser.chunked()) return "invalid HTTP request: Transfer-Encoding does not end in chunked";
-  return std::nullopt;
+ProxyResult<void> check_framing(const RequestParser& parser) {
+  if (!parser.headers.contains("transfer-encoding")) return {};
+  if (parser.version == 10) return tunnel_error("invalid HTTP request: Transfer-Encoding in an HTTP/1.0 request");
+  if (!parser.chunked()) return tunnel_error("invalid HTTP request: Transfer-Encoding does not end in chunked");
+  return {};
 }
 
 bool is_parse_error(const error_code& ec) {
@@ -363,22 +361,18 @@ asio::awaitable<ProxyResult<std::unique_ptr<RequestParser>>> next_head(TunnelCon
   co_return tunnel_error(ec.message());
 }
 
-using RequestOrFault = Result<IncomingRequest, std::string>;
-
-RequestOrFault refusal(std::string text) { return RequestOrFault(boost::system::in_place_error, std::move(text)); }
-
-// The request as the service sees it, or the text of why the head is refused with a 400.
-RequestOrFault to_request(RequestParser& parser) {
+// The request as the service sees it, or why the head is refused with a 400.
+ProxyResult<IncomingRequest> to_request(RequestParser& parser) {
   IncomingRequest req;
   req.method = std::move(parser.method);
   std::string_view raw_target = parser.target;
   req.target = std::string(raw_target.substr(0, raw_target.find('#')));
   req.version = parser.version;
   auto parsed = parse_request_target(raw_target);
-  if (!parsed) return refusal("invalid URI");
+  if (!parsed) return tunnel_error("invalid URI");
   for (const auto& f : parser.headers.fields())
-    if (!is_safe_header_value(f.value)) return refusal("invalid HTTP header parsed");
-  if (auto fault = framing_fault(parser)) return refusal(std::move(*fault));
+    if (!is_safe_header_value(f.value)) return tunnel_error("invalid HTTP header parsed");
+  QB_TRY_VOID(check_framing(parser));
   req.headers = std::move(parser.headers);
   req.parsed = std::move(*parsed);
   return req;
@@ -406,7 +400,7 @@ asio::awaitable<ProxyResult<Next>> serve_request(TunnelContext& ctx, RequestServ
   if (!incoming) {
     co_await refuse_head(tls, 400);
     abort_connection(tls);
-    co_return tunnel_error(incoming.error());
+    co_return incoming.error();
   }
   IncomingRequest req = std::move(*incoming);
   const bool keep_alive = parser.keep_alive();
@@ -425,12 +419,12 @@ asio::awaitable<ProxyResult<Next>> serve_request(TunnelContext& ctx, RequestServ
   const bool undrained = !resp.body && !parser.is_done();
   const bool will_close = !keep_alive || resp.close_after || undrained;
   auto writing = write_response(tls, *st, resp, head_request, req.version, will_close, body_buf);
-  Result<bool, std::string> written = co_await std::move(writing);
+  ProxyResult<bool> written = co_await std::move(writing);
   if (!written) {
     abort_connection(tls);
     co_await quiesce(*st);
     resp.body.reset();
-    co_return tunnel_error(written.error());
+    co_return written.error();
   }
   resp.body.reset();
   co_await quiesce(*st);
@@ -474,9 +468,8 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
   if (!leaf) {
     auto ca = ctx->ca;
     auto job = [ca, host] { return mint_leaf_blocking(*ca, host); };
-    ProxyResult<SharedCertifiedKey> minted = co_await spawn_blocking(*ctx->blocking, std::move(job));
-    if (!minted) co_return minted.error();
-    leaf = *minted;
+    auto minting = spawn_blocking(*ctx->blocking, std::move(job));
+    QB_CO_TRY(leaf, co_await std::move(minting));
   }
 
   error_code nd;

@@ -53,17 +53,17 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
-using BodyResult = Result<std::size_t, std::string>;
 
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
 
-std::string idle_text() {
-  return ProxyError(codes::QB_5072, "body made no progress within the idle timeout; tearing down the tunnel").display();
+BodyError idle_error() {
+  return BodyError(
+      ProxyError(codes::QB_5072, "body made no progress within the idle timeout; tearing down the tunnel"));
 }
-std::string absolute_text() {
-  return ProxyError(codes::QB_5073, "body exceeded the absolute transfer deadline; tearing down the tunnel").display();
+BodyError absolute_error() {
+  return BodyError(ProxyError(codes::QB_5073, "body exceeded the absolute transfer deadline; tearing down the tunnel"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -86,7 +86,7 @@ class DeadlineBody final : public BodyReader {
     const auto now = Clock::now();
     if (now >= s.absolute_at) {
       s.inner->cancel();
-      co_return absolute_text();
+      co_return absolute_error();
     }
     if (!s.timer) s.timer.emplace(co_await asio::this_coro::executor);
     s.fired = false;
@@ -100,7 +100,7 @@ class DeadlineBody final : public BodyReader {
     if (!r || *r == 0) s.stop();
     // Bytes or the end that arrived together with the timer are taken.
     if (r) co_return r;
-    if (s.fired) co_return Clock::now() >= s.absolute_at ? absolute_text() : idle_text();
+    if (s.fired) co_return Clock::now() >= s.absolute_at ? absolute_error() : idle_error();
     co_return r;
   }
   std::size_t read_ready(char* buf, std::size_t size) override {
@@ -195,6 +195,9 @@ std::string err_text(const error_code& ec) {
   if (ec == asio::ssl::error::stream_truncated) return "stream truncated (connection closed without close_notify)";
   return ec.message();
 }
+
+// Every failure of the exchange before a response is reported as QB-5070 with the words here.
+ProxyError upstream_error(std::string words) { return ProxyError(codes::QB_5070, std::move(words)); }
 
 }  // namespace
 
@@ -397,7 +400,7 @@ struct Exchange {
   bool upload_running = false;
   bool upload_ok = false;
   bool upload_consumed = false;
-  std::string upload_error;
+  std::optional<BodyError> upload_error;  // the first failure of the body's way up
   AsyncEvent upload_done;
   std::unique_ptr<StreamParser<false>> parser;
   bool upstream_keep_alive = false;
@@ -432,21 +435,21 @@ struct Exchange {
   }
 };
 
-asio::awaitable<Result<void, std::string>> write_all(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
+asio::awaitable<Result<void, error_code>> write_all(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
   auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
-  if (ec) co_return err_text(ec);
-  co_return Result<void, std::string>{};
+  if (ec) co_return ec;
+  co_return Result<void, error_code>{};
 }
 
 asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
   char* const data = ex->upload_data();
-  std::string err;
+  BodyError err;
   bool ok = false;
   auto& tls = ex->conn->tls;
   while (true) {
     BodyResult r = co_await ex->req_body->read_some(data, kChunk);
     if (ex->aborted) {
-      err = "request body abandoned";
+      err = BodyError("request body abandoned");
       break;
     }
     if (!r) {
@@ -456,7 +459,7 @@ asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
       break;
     }
     if (*r == 0) {
-      Result<void, std::string> sent;
+      Result<void, error_code> sent;
       if (ex->chunked_upload) {
         auto last = write_all(tls, asio::buffer(LAST_CHUNK));
         sent = co_await std::move(last);
@@ -464,21 +467,21 @@ asio::awaitable<void> run_upload(std::shared_ptr<Exchange> ex) {
       if (sent)
         ok = true;
       else
-        err = sent.error();
+        err = BodyError(err_text(sent.error()));
       break;
     }
     ex->upload_consumed = true;
     std::size_t len = *r;
     const char* start = ex->chunked_upload ? frame_chunk_in_place(data, *r, &len) : data;
     auto piece = write_all(tls, asio::const_buffer(start, len));
-    Result<void, std::string> sent = co_await std::move(piece);
+    Result<void, error_code> sent = co_await std::move(piece);
     if (!sent) {
       // The server stopped reading (it may have answered early): the response still counts.
-      err = sent.error();
+      err = BodyError(err_text(sent.error()));
       break;
     }
   }
-  if (!ok && ex->upload_error.empty()) ex->upload_error = err;
+  if (!ok && !ex->upload_error) ex->upload_error = std::move(err);
   ex->upload_ok = ok;
   ex->upload_running = false;
   ex->upload_done.notify();
@@ -502,7 +505,7 @@ class UpstreamBody final : public BodyReader {
         co_await ex_->finish();
         co_return std::size_t{0};
       }
-      if (!ex_->conn) co_return std::string("connection closed");
+      if (!ex_->conn) co_return BodyError("connection closed");
       // Beast reads no more than the buffer's spare capacity (512 bytes at least): without room
       // a body would move in 512-byte pieces, each a trip through the executor.
       if (ex_->conn->buf.capacity() < kChunk) ex_->conn->buf.reserve(kChunk);
@@ -527,9 +530,9 @@ class UpstreamBody final : public BodyReader {
   void cancel() override { ex_->cancel_io(); }
 
  private:
-  std::string failure(const error_code& ec) const {
-    if (!ex_->upload_error.empty() && !ex_->aborted) return ex_->upload_error;
-    return err_text(ec);
+  BodyError failure(const error_code& ec) const {
+    if (ex_->upload_error && !ex_->aborted) return *ex_->upload_error;
+    return BodyError(err_text(ec));
   }
 
   std::shared_ptr<Exchange> ex_;
@@ -596,21 +599,21 @@ asio::awaitable<void> connect_family(ConnectRace& race, std::vector<tcp::endpoin
   }
 }
 
-asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::string host, std::uint16_t port) {
+asio::awaitable<ProxyResult<tcp::socket>> connect_tcp(ClientPtr c, std::string host, std::uint16_t port) {
   auto ex = co_await asio::this_coro::executor;
   std::vector<asio::ip::address> addrs;
   if (auto literal = connectable_address_literal(host)) {
     if (!c->resolver.allow_private() && is_blocked_ip(*literal))
-      co_return fmt::format("{}: {} resolves only to blocked (private/link-local/IMDS) addresses", codes::QB_5070,
-                            host);
+      co_return upstream_error(
+          fmt::format("{}: {} resolves only to blocked (private/link-local/IMDS) addresses", codes::QB_5070, host));
     addrs.push_back(*literal);
   } else {
     auto op = c->resolver.resolve(host);
     ResolveResult r = co_await std::move(op);
-    if (!r) co_return r.error().display();
+    if (!r) co_return upstream_error(r.error().display());
     addrs = std::move(*r);
   }
-  if (addrs.empty()) co_return std::string("no addresses to connect to");
+  if (addrs.empty()) co_return upstream_error("no addresses to connect to");
   std::vector<tcp::endpoint> preferred, other;
   bool v6 = addrs.front().is_v6();
   for (const auto& a : addrs) (a.is_v6() == v6 ? preferred : other).emplace_back(a, port);
@@ -631,11 +634,11 @@ asio::awaitable<Result<tcp::socket, std::string>> connect_tcp(ClientPtr c, std::
     co_await std::move(both);
   }
   if (race.winner) co_return std::move(*race.winner);
-  co_return race.last_error.empty() ? std::string("connect aborted") : race.last_error;
+  co_return upstream_error(race.last_error.empty() ? std::string("connect aborted") : std::move(race.last_error));
 }
 
-asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr c, std::string host, std::uint16_t port,
-                                                                      std::string key) {
+asio::awaitable<ProxyResult<std::unique_ptr<Conn>>> open_conn(ClientPtr c, std::string host, std::uint16_t port,
+                                                              std::string key) {
   auto op = connect_tcp(c, host, port);
   QB_CO_TRY(tcp::socket sock, co_await std::move(op));
   error_code ec;
@@ -652,12 +655,12 @@ asio::awaitable<Result<std::unique_ptr<Conn>, std::string>> open_conn(ClientPtr 
   }
   c->opened.fetch_add(1, std::memory_order_relaxed);
   auto [hec] = co_await conn->tls.async_handshake(asio::ssl::stream_base::client, use_tuple);
-  if (hec) co_return fmt::format("TLS handshake: {}", err_text(hec));
+  if (hec) co_return upstream_error(fmt::format("TLS handshake: {}", err_text(hec)));
   co_return std::move(conn);
 }
 
-ProxyResponse client_failure(const ForwardRequest& req, std::string_view text) {
-  write_stderr(fmt::format("{}: upstream {}: {}\n", codes::QB_5070, req.log_url, sanitize_for_log(text)));
+ProxyResponse client_failure(const ForwardRequest& req, const ProxyError& e) {
+  write_stderr(fmt::format("{}: upstream {}: {}\n", e.code, req.log_url, sanitize_for_log(e.detail)));
   return static_error_response(502, fmt::format("{}: upstream connection failed", codes::QB_5070));
 }
 
@@ -694,7 +697,7 @@ Prepared prepare_request(ForwardRequest& req, Exchange& xc, const BodyTimeouts& 
     out.has_body = *len > 0;
   } else if (!xc.req_body->at_end()) {
     // HTTP/1.0 servers cannot read chunked; the tunnel lets such a body through only with a length.
-    if (req.version == 10) return client_failure(req, "HTTP/1.0 request body without a Content-Length");
+    if (req.version == 10) return client_failure(req, upstream_error("HTTP/1.0 request body without a Content-Length"));
     req.headers.remove("content-length");
     req.headers.add("transfer-encoding", "chunked");
     xc.chunked_upload = true;
@@ -704,14 +707,14 @@ Prepared prepare_request(ForwardRequest& req, Exchange& xc, const BodyTimeouts& 
   if (auto expect = req.headers.find("expect")) out.head_alone = iequals_ascii(*expect, "100-continue");
   out.head = request_line(req.method, origin, req.version);
   if (auto fields = append_fields(out.head, req.headers); !fields)
-    return client_failure(req, fmt::format("invalid header {}", debug_quote(fields.error())));
+    return client_failure(req, upstream_error(fmt::format("invalid header {}", debug_quote(fields.error().name))));
   return out;
 }
 
 // A pooled connection when one is still good, else a new one. The only retry there is: take
 // checks a pooled connection before reuse and falls back to a fresh one.
-asio::awaitable<Result<void, std::string>> obtain_connection(ClientPtr c, Exchange& xc, const std::string& host,
-                                                             std::uint16_t port) {
+asio::awaitable<ProxyResult<void>> obtain_connection(ClientPtr c, Exchange& xc, const std::string& host,
+                                                     std::uint16_t port) {
   // Host names are case-insensitive: one pool entry for every spelling.
   std::string key = fmt::format("https://{}", connect_authority(ascii_lower(host), port));
   std::unique_ptr<Conn> conn = xc.pools->take(c->budget, key);
@@ -722,12 +725,12 @@ asio::awaitable<Result<void, std::string>> obtain_connection(ClientPtr c, Exchan
     QB_CO_TRY(conn, co_await std::move(op));
   }
   xc.conn = std::move(conn);
-  co_return Result<void, std::string>{};
+  co_return ProxyResult<void>{};
 }
 
 // The head, with the body bytes already at hand in the same write; then the rest of the body goes
 // up on its own while the response comes down. Once a byte is written, a failure is the request's.
-asio::awaitable<Result<void, std::string>> send_request(std::shared_ptr<Exchange> xc, Outgoing& out) {
+asio::awaitable<ProxyResult<void>> send_request(std::shared_ptr<Exchange> xc, Outgoing& out) {
   if (out.has_body && !out.head_alone) {
     char* const data = xc->upload_data();
     const std::size_t first = xc->req_body->read_ready(data, kChunk);
@@ -738,38 +741,37 @@ asio::awaitable<Result<void, std::string>> send_request(std::shared_ptr<Exchange
       out.head.append(data, first);
   }
   auto head = write_all(xc->conn->tls, asio::buffer(out.head));
-  QB_CO_TRY_VOID(co_await std::move(head));
+  if (auto sent = co_await std::move(head); !sent) co_return upstream_error(err_text(sent.error()));
   if (out.has_body) {
     xc->upload_running = true;
     asio::co_spawn(co_await asio::this_coro::executor, run_upload(xc), asio::detached);
   }
-  co_return Result<void, std::string>{};
+  co_return ProxyResult<void>{};
 }
 
 // Interim (1xx) heads are skipped; a failed read reports the upload's failure when there was one.
-asio::awaitable<Result<void, std::string>> read_response_head(const UpstreamOptions& opts, Exchange& xc,
-                                                              bool head_request) {
+asio::awaitable<ProxyResult<void>> read_response_head(const UpstreamOptions& opts, Exchange& xc, bool head_request) {
   while (true) {
     xc.parser = std::make_unique<StreamParser<false>>();
     xc.parser->header_limit(static_cast<std::uint32_t>(opts.max_head_bytes));
     xc.parser->body_limit(boost::none);
     if (head_request) xc.parser->skip(true);
     auto [ec, n] = co_await http::async_read_header(xc.conn->tls, xc.conn->buf, *xc.parser, use_tuple);
-    if (ec) co_return !xc.upload_error.empty() ? xc.upload_error : err_text(ec);
+    if (ec) co_return upstream_error(xc.upload_error ? xc.upload_error->text() : err_text(ec));
     if (xc.parser->headers.fields().size() > opts.max_response_fields)
-      co_return fmt::format("response head has more than {} header fields", opts.max_response_fields);
+      co_return upstream_error(fmt::format("response head has more than {} header fields", opts.max_response_fields));
     const unsigned status = xc.parser->status;
     // Upgrades are not carried (Upgrade is stripped both ways): a switched connection speaks
     // another protocol and can never be handed to the agent or to the pool.
-    if (status == 101) co_return std::string("unexpected 101 Switching Protocols: protocol upgrades are not carried");
-    if (status < 100 || status >= 200) co_return Result<void, std::string>{};
+    if (status == 101)
+      co_return upstream_error("unexpected 101 Switching Protocols: protocol upgrades are not carried");
+    if (status < 100 || status >= 200) co_return ProxyResult<void>{};
   }
 }
 
 // Everything the response-head deadline covers, connecting included.
-asio::awaitable<Result<void, std::string>> exchange_head(ClientPtr c, std::shared_ptr<Exchange> xc, Outgoing& out,
-                                                         bool head_request, const std::string& host,
-                                                         std::uint16_t port) {
+asio::awaitable<ProxyResult<void>> exchange_head(ClientPtr c, std::shared_ptr<Exchange> xc, Outgoing& out,
+                                                 bool head_request, const std::string& host, std::uint16_t port) {
   auto obtain = obtain_connection(c, *xc, host, port);
   QB_CO_TRY_VOID(co_await std::move(obtain));
   auto sending = send_request(xc, out);
@@ -793,9 +795,9 @@ asio::awaitable<ProxyResponse> to_response(ClientPtr c, std::shared_ptr<Exchange
   for (const auto& f : parser.headers.fields()) {
     if (!is_safe_header_value(f.value)) {
       xc->abort_upload();
-      std::string text = fmt::format("invalid response header {}", debug_quote(f.name));
+      ProxyError e = upstream_error(fmt::format("invalid response header {}", debug_quote(f.name)));
       if (xc->upload_running) co_await xc->upload_done.wait();
-      co_return client_failure(req, text);
+      co_return client_failure(req, e);
     }
   }
   ProxyResponse out;
@@ -820,7 +822,7 @@ asio::awaitable<ProxyResponse> forward_impl(ClientPtr c, ForwardRequest req, std
   // The response-head deadline counts from the handover.
   auto head = exchange_head(c, xc, out, req.method == "HEAD", host, port);
   auto timed = within(std::move(head), c->opts.response_head_timeout);
-  std::optional<Result<void, std::string>> got = co_await std::move(timed);
+  std::optional<ProxyResult<void>> got = co_await std::move(timed);
   if (!got || !*got) {
     co_await abandon(*xc);
     if (!got) co_return head_timeout(req);

@@ -432,7 +432,7 @@ asio::awaitable<unsigned> fetch_to_end(std::shared_ptr<UpstreamClient> client, s
   ProxyResponse resp = co_await std::move(op);
   std::vector<char> buf(4096);
   while (resp.body) {
-    Result<std::size_t, std::string> n = co_await resp.body->read_some(buf.data(), buf.size());
+    BodyResult n = co_await resp.body->read_some(buf.data(), buf.size());
     if (!n || *n == 0) break;
   }
   co_return resp.status;

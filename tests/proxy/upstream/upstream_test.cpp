@@ -103,7 +103,7 @@ TEST(HttpWire, HeadsAreWrittenFieldByFieldAndStopAtTheFirstUnsafeField) {
     if (r)
       EXPECT_EQ(out, "GET / HTTP/1.1\r\n" + *c.text);
     else
-      EXPECT_EQ(r.error(), c.bad_name);
+      EXPECT_EQ(r.error().name, c.bad_name);
   }
 }
 
@@ -197,13 +197,13 @@ TEST(UpstreamResponses, StaticErrorResponse) {
 class TrickleBody final : public BodyReader {
  public:
   TrickleBody(std::chrono::milliseconds gap, int chunks) : gap_(gap), left_(chunks) {}
-  asio::awaitable<Result<std::size_t, std::string>> read_some(char* buf, std::size_t) override {
+  asio::awaitable<BodyResult> read_some(char* buf, std::size_t) override {
     if (left_ == 0) co_return std::size_t{0};
     timer_.emplace(co_await asio::this_coro::executor);
     timer_->expires_after(gap_);
     boost::system::error_code ec;
     co_await timer_->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return std::string("cancelled");
+    if (ec) co_return BodyError("cancelled");
     --left_;
     buf[0] = 'x';
     co_return std::size_t{1};
@@ -231,7 +231,7 @@ asio::awaitable<Drained> drain(BodyReader* body, std::chrono::milliseconds pause
   while (true) {
     auto r = co_await body->read_some(buf, sizeof buf);
     if (!r) {
-      d.error = r.error();
+      d.error = r.error().text();
       co_return d;
     }
     if (*r == 0) co_return d;
