@@ -18,6 +18,9 @@ using boost::system::error_code;
 // The stream's transport: first the prefix, then the socket, never both in one read. Sends never
 // raise SIGPIPE.
 struct TlsBio {
+  // Four full records and a flight's worth of handshake messages fit.
+  static constexpr std::size_t kOutMax = 80 * 1024;
+
   static TlsStream& of(BIO* b) { return *static_cast<TlsStream*>(BIO_get_data(b)); }
 
   static int read(BIO* b, char* out, std::size_t len, std::size_t* got) {
@@ -56,24 +59,28 @@ struct TlsBio {
     }
   }
 
+  // Records are gathered for one send; a full buffer goes out first, and while the socket
+  // cannot take it OpenSSL is told to retry.
   static int write(BIO* b, const char* in, std::size_t len, std::size_t* put) {
     TlsStream& s = of(b);
     BIO_clear_retry_flags(b);
     *put = 0;
-    while (true) {
-      ssize_t r = ::send(s.sock_.native_handle(), in, len, MSG_NOSIGNAL);
-      if (r >= 0) {
-        *put = static_cast<std::size_t>(r);
-        return 1;
-      }
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    if (s.out_.size() - s.out_pos_ + len > kOutMax && s.out_pos_ < s.out_.size()) {
+      boost::system::error_code ec;
+      if (s.flush_out(ec) == TlsStream::Flush::failed) return 0;
+      if (s.out_pos_ < s.out_.size()) {
         BIO_set_retry_write(b);
-      } else {
-        s.last_errno_ = errno;
+        return 0;
       }
-      return 0;
     }
+    if (s.out_pos_ == s.out_.size()) {
+      s.out_.clear();
+      s.out_pos_ = 0;
+    }
+    if (s.out_.capacity() < kOutMax) s.out_.reserve(kOutMax);
+    s.out_.insert(s.out_.end(), in, in + len);
+    *put = len;
+    return 1;
   }
 
   static long ctrl(BIO* b, int cmd, long, void*) {
@@ -129,6 +136,32 @@ TlsStream::TlsStream(asio::ip::tcp::socket sock, SSL_CTX* ctx) : sock_(std::move
 }
 
 TlsStream::~TlsStream() = default;
+
+TlsStream::Flush TlsStream::flush_out(error_code& ec) {
+  while (out_pos_ < out_.size()) {
+    ssize_t r = ::send(sock_.native_handle(), out_.data() + out_pos_, out_.size() - out_pos_, MSG_NOSIGNAL);
+    if (r >= 0) {
+      out_pos_ += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Flush::blocked;
+    last_errno_ = errno;
+    ec = error_code(errno, asio::error::get_system_category());
+    out_.clear();
+    out_pos_ = 0;
+    return Flush::failed;
+  }
+  out_.clear();
+  out_pos_ = 0;
+  return Flush::done;
+}
+
+void TlsStream::release_out() {
+  if (out_pos_ != out_.size()) return;
+  std::vector<char>().swap(out_);
+  out_pos_ = 0;
+}
 
 TlsStream::Step TlsStream::attempt(Kind kind, void* data, std::size_t size, error_code& ec, std::size_t& n) {
   ec = {};
