@@ -1,4 +1,4 @@
-#include "proxy/intercept/tls_stream.h"
+#include "tls/tls_stream.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -39,6 +39,10 @@ struct TlsBio {
       *got = n;
       return 1;
     }
+    if (s.buffered_only_) {
+      BIO_set_retry_read(b);
+      return 0;
+    }
     while (true) {
       ssize_t r = ::recv(s.sock_.native_handle(), out, len, 0);
       if (r > 0) {
@@ -60,7 +64,9 @@ struct TlsBio {
   }
 
   // Records are gathered for one send; a full buffer goes out first, and while the socket
-  // cannot take it OpenSSL is told to retry.
+  // cannot take it OpenSSL is told to retry. The buffer grows to what the writes need: a small
+  // answer's few hundred bytes are cheap to give back at each wait, a body's 64 KiB is kept while
+  // it streams.
   static int write(BIO* b, const char* in, std::size_t len, std::size_t* put) {
     TlsStream& s = of(b);
     BIO_clear_retry_flags(b);
@@ -77,7 +83,6 @@ struct TlsBio {
       s.out_.clear();
       s.out_pos_ = 0;
     }
-    if (s.out_.capacity() < kOutMax) s.out_.reserve(kOutMax);
     s.out_.insert(s.out_.end(), in, in + len);
     *put = len;
     return 1;
@@ -178,6 +183,18 @@ TlsStream::Step TlsStream::attempt(Kind kind, void* data, std::size_t size, erro
   switch (kind) {
     case Kind::read:
       r = SSL_read_ex(ssl, data, size, &n);
+      // Whole records already read in are taken too, without touching the socket; anything but
+      // more bytes is left for the next read.
+      buffered_only_ = true;
+      while (r == 1 && n < size && SSL_has_pending(ssl)) {
+        std::size_t more = 0;
+        if (SSL_read_ex(ssl, static_cast<char*>(data) + n, size - n, &more) != 1) {
+          ERR_clear_error();
+          break;
+        }
+        n += more;
+      }
+      buffered_only_ = false;
       break;
     case Kind::write:
       r = SSL_write_ex(ssl, data, size, &n);

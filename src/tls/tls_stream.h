@@ -39,6 +39,13 @@ class TlsStream {
   bool valid() const { return ssl_ != nullptr; }
   SSL* native_handle() { return ssl_.get(); }
   boost::asio::ip::tcp::socket& socket() { return sock_; }
+  // The name Asio's own streams give their socket.
+  boost::asio::ip::tcp::socket& next_layer() { return sock_; }
+  // Room for several records per socket read; a read then returns as many whole records as the
+  // read brought in and the buffer takes. Given back while idle, as the record buffers are.
+  void set_read_buffer(std::size_t bytes) {
+    if (ssl_) SSL_set_default_read_buffer_len(ssl_.get(), bytes);
+  }
   executor_type get_executor() { return sock_.get_executor(); }
 
   template <typename MutableBufferSequence, typename Token>
@@ -166,8 +173,9 @@ class TlsStream {
   std::size_t prefix_pos_ = 0;
   std::vector<char> out_;  // records not yet sent, from out_pos_ on
   std::size_t out_pos_ = 0;
-  int last_errno_ = 0;    // of the last failed socket call
-  bool saw_eof_ = false;  // the peer closed its side of the TCP stream
+  int last_errno_ = 0;          // of the last failed socket call
+  bool saw_eof_ = false;        // the peer closed its side of the TCP stream
+  bool buffered_only_ = false;  // reads take what OpenSSL holds, never the socket
   std::unique_ptr<SSL, SslFree> ssl_;
 };
 
