@@ -26,7 +26,7 @@
 #include "crypto/openssl_ptr.h"
 #include "proxy/http/authority.h"
 #include "proxy/http/http_parser.h"
-#include "proxy/intercept/tls_stream.h"
+#include "tls/tls_stream.h"
 
 namespace qb {
 

@@ -43,6 +43,7 @@
 #include "proxy/front/ip_asio.h"
 #include "proxy/front/netguard_async.h"
 #include "proxy/http/http_parser.h"
+#include "tls/tls_stream.h"
 #include "tls/trust_roots.h"
 
 namespace qb {
@@ -171,8 +172,12 @@ class EmptyBody final : public BodyReader {
 
 struct Conn {
   Conn(tcp::socket sock, asio::ssl::context& ctx, std::string k)
-      : tls(std::move(sock), ctx), idle_timer(tls.get_executor()), key(std::move(k)) {}
-  asio::ssl::stream<tcp::socket> tls;
+      : tls(std::move(sock), ctx.native_handle()), idle_timer(tls.get_executor()), key(std::move(k)) {
+    tls.set_read_buffer(kReadBuffer);
+  }
+  // A body comes down in reads of up to four records, each piece one write to the agent.
+  static constexpr std::size_t kReadBuffer = 4 * (16 * 1024 + 256);
+  TlsStream tls;
   // While pooled: fires at the end of the idle time.
   asio::steady_timer idle_timer;
   beast::flat_buffer buf;
@@ -435,7 +440,7 @@ struct Exchange {
   }
 };
 
-asio::awaitable<Result<void, error_code>> write_all(asio::ssl::stream<tcp::socket>& tls, asio::const_buffer bytes) {
+asio::awaitable<Result<void, error_code>> write_all(TlsStream& tls, asio::const_buffer bytes) {
   auto [ec, n] = co_await asio::async_write(tls, bytes, use_tuple);
   if (ec) co_return ec;
   co_return Result<void, error_code>{};
@@ -654,7 +659,7 @@ asio::awaitable<ProxyResult<std::unique_ptr<Conn>>> open_conn(ClientPtr c, std::
     SSL_set1_host(ssl, host.c_str());
   }
   c->opened.fetch_add(1, std::memory_order_relaxed);
-  auto [hec] = co_await conn->tls.async_handshake(asio::ssl::stream_base::client, use_tuple);
+  auto [hec, hn] = co_await conn->tls.async_handshake(TlsStream::Role::client, use_tuple);
   if (hec) co_return upstream_error(fmt::format("TLS handshake: {}", err_text(hec)));
   co_return std::move(conn);
 }

@@ -1,6 +1,8 @@
-// A TLS stream on a TCP socket with no buffers of its own: OpenSSL reads and writes the socket
-// through a small BIO, and the stream waits for readiness whenever OpenSSL would block. With
-// SSL_MODE_RELEASE_BUFFERS an idle connection holds little more than its SSL object. Bytes read
+// A TLS stream on a TCP socket: OpenSSL reads and writes the socket through a small BIO, and the
+// stream waits for readiness whenever OpenSSL would block. The records of one write leave in one
+// send (a 64 KiB write is four records: one wake-up of the peer instead of four). With
+// SSL_MODE_RELEASE_BUFFERS, and the send buffer given back whenever the stream waits for its peer,
+// an idle connection holds little more than its SSL object. Bytes read
 // before the TLS stream began (the ClientHello sent with a CONNECT head) go to the handshake as a
 // buffer and are read first, never mixed with socket bytes in one read. Include only from .cpp
 // files that use Asio.
@@ -11,6 +13,7 @@
 #include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/buffer.hpp>
@@ -38,6 +41,13 @@ class TlsStream {
   bool valid() const { return ssl_ != nullptr; }
   SSL* native_handle() { return ssl_.get(); }
   boost::asio::ip::tcp::socket& socket() { return sock_; }
+  // The name Asio's own streams give their socket.
+  boost::asio::ip::tcp::socket& next_layer() { return sock_; }
+  // Room for several records per socket read; a read then returns as many whole records as the
+  // read brought in and the buffer takes. Given back while idle, as the record buffers are.
+  void set_read_buffer(std::size_t bytes) {
+    if (ssl_) SSL_set_default_read_buffer_len(ssl_.get(), bytes);
+  }
   executor_type get_executor() { return sock_.get_executor(); }
 
   template <typename MutableBufferSequence, typename Token>
@@ -94,25 +104,55 @@ class TlsStream {
   // One try of the operation; on done, ec and n hold its outcome.
   Step attempt(Kind kind, void* data, std::size_t size, boost::system::error_code& ec, std::size_t& n);
 
+  // Sends what OpenSSL left in out_: all of it, or up to where the socket would block, or a
+  // socket failure in ec.
+  enum class Flush { done, blocked, failed };
+  Flush flush_out(boost::system::error_code& ec);
+  // Between operations, when the stream waits for its peer, the output buffer goes back.
+  void release_out();
+
+  // Records OpenSSL writes are gathered in out_ and leave together, one send for a whole write
+  // or flight; all of it goes out before the stream waits for the peer or reports.
   struct IoOp {
     TlsStream* s;
     Kind kind;
     void* data;
     std::size_t size;
-    int state = 0;  // 0 first try, 1 after a readiness wait, 2 result posted
+    int state = 0;  // 0 first try, 1 after a readiness wait, 2 result posted, 3 after a wait to flush
+    bool first = true;
+    Step step = Step::done;  // what follows the flush
     boost::system::error_code ec_{};
     std::size_t n_ = 0;
 
     template <typename Self>
     void operator()(Self& self, boost::system::error_code ec = {}) {
       if (state == 2) return self.complete(ec_, n_);
-      if (state == 1 && ec) return self.complete(ec, 0);  // the wait was cancelled or failed
-      const bool first = state == 0;
-      state = 1;
-      switch (s->attempt(kind, data, size, ec_, n_)) {
+      if ((state == 1 || state == 3) && ec) return self.complete(ec, 0);  // the wait was cancelled or failed
+      if (state != 3) step = s->attempt(kind, data, size, ec_, n_);
+      boost::system::error_code fec;
+      switch (s->flush_out(fec)) {
+        case Flush::blocked:
+          state = 3;
+          first = false;
+          return s->sock_.async_wait(boost::asio::ip::tcp::socket::wait_write, std::move(self));
+        case Flush::failed:
+          // Nothing more can leave: a result that counted on the send is this failure instead.
+          if (!ec_) ec_ = fec;
+          n_ = 0;
+          step = Step::done;
+          break;
+        case Flush::done:
+          break;
+      }
+      switch (step) {
         case Step::want_read:
+          state = 1;
+          first = false;
+          s->release_out();
           return s->sock_.async_wait(boost::asio::ip::tcp::socket::wait_read, std::move(self));
         case Step::want_write:
+          state = 1;
+          first = false;
           return s->sock_.async_wait(boost::asio::ip::tcp::socket::wait_write, std::move(self));
         case Step::done:
           break;
@@ -130,8 +170,11 @@ class TlsStream {
   boost::asio::ip::tcp::socket sock_;
   std::string prefix_;
   std::size_t prefix_pos_ = 0;
-  int last_errno_ = 0;    // of the last failed socket call
-  bool saw_eof_ = false;  // the peer closed its side of the TCP stream
+  std::vector<char> out_;  // records not yet sent, from out_pos_ on
+  std::size_t out_pos_ = 0;
+  int last_errno_ = 0;          // of the last failed socket call
+  bool saw_eof_ = false;        // the peer closed its side of the TCP stream
+  bool buffered_only_ = false;  // reads take what OpenSSL holds, never the socket
   UniquePtr<SSL> ssl_;
 };
 

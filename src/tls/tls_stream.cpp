@@ -1,4 +1,4 @@
-#include "proxy/intercept/tls_stream.h"
+#include "tls/tls_stream.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -18,6 +18,9 @@ using boost::system::error_code;
 // The stream's transport: first the prefix, then the socket, never both in one read. Sends never
 // raise SIGPIPE.
 struct TlsBio {
+  // Four full records and a flight's worth of handshake messages fit.
+  static constexpr std::size_t kOutMax = 80 * 1024;
+
   static TlsStream& of(BIO* b) { return *static_cast<TlsStream*>(BIO_get_data(b)); }
 
   static int read(BIO* b, char* out, std::size_t len, std::size_t* got) {
@@ -35,6 +38,10 @@ struct TlsBio {
       }
       *got = n;
       return 1;
+    }
+    if (s.buffered_only_) {
+      BIO_set_retry_read(b);
+      return 0;
     }
     while (true) {
       ssize_t r = ::recv(s.sock_.native_handle(), out, len, 0);
@@ -56,24 +63,29 @@ struct TlsBio {
     }
   }
 
+  // Records are gathered for one send; a full buffer goes out first, and while the socket
+  // cannot take it OpenSSL is told to retry. The buffer grows to what the writes need: a small
+  // answer's few hundred bytes are cheap to give back at each wait, a body's 64 KiB is kept while
+  // it streams.
   static int write(BIO* b, const char* in, std::size_t len, std::size_t* put) {
     TlsStream& s = of(b);
     BIO_clear_retry_flags(b);
     *put = 0;
-    while (true) {
-      ssize_t r = ::send(s.sock_.native_handle(), in, len, MSG_NOSIGNAL);
-      if (r >= 0) {
-        *put = static_cast<std::size_t>(r);
-        return 1;
-      }
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    if (s.out_.size() - s.out_pos_ + len > kOutMax && s.out_pos_ < s.out_.size()) {
+      boost::system::error_code ec;
+      if (s.flush_out(ec) == TlsStream::Flush::failed) return 0;
+      if (s.out_pos_ < s.out_.size()) {
         BIO_set_retry_write(b);
-      } else {
-        s.last_errno_ = errno;
+        return 0;
       }
-      return 0;
     }
+    if (s.out_pos_ == s.out_.size()) {
+      s.out_.clear();
+      s.out_pos_ = 0;
+    }
+    s.out_.insert(s.out_.end(), in, in + len);
+    *put = len;
+    return 1;
   }
 
   static long ctrl(BIO* b, int cmd, long, void*) {
@@ -127,6 +139,32 @@ TlsStream::TlsStream(asio::ip::tcp::socket sock, SSL_CTX* ctx) : sock_(std::move
 
 TlsStream::~TlsStream() = default;
 
+TlsStream::Flush TlsStream::flush_out(error_code& ec) {
+  while (out_pos_ < out_.size()) {
+    ssize_t r = ::send(sock_.native_handle(), out_.data() + out_pos_, out_.size() - out_pos_, MSG_NOSIGNAL);
+    if (r >= 0) {
+      out_pos_ += static_cast<std::size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Flush::blocked;
+    last_errno_ = errno;
+    ec = error_code(errno, asio::error::get_system_category());
+    out_.clear();
+    out_pos_ = 0;
+    return Flush::failed;
+  }
+  out_.clear();
+  out_pos_ = 0;
+  return Flush::done;
+}
+
+void TlsStream::release_out() {
+  if (out_pos_ != out_.size()) return;
+  std::vector<char>().swap(out_);
+  out_pos_ = 0;
+}
+
 TlsStream::Step TlsStream::attempt(Kind kind, void* data, std::size_t size, error_code& ec, std::size_t& n) {
   ec = {};
   n = 0;
@@ -142,6 +180,18 @@ TlsStream::Step TlsStream::attempt(Kind kind, void* data, std::size_t size, erro
   switch (kind) {
     case Kind::read:
       r = SSL_read_ex(ssl, data, size, &n);
+      // Whole records already read in are taken too, without touching the socket; anything but
+      // more bytes is left for the next read.
+      buffered_only_ = true;
+      while (r == 1 && n < size && SSL_has_pending(ssl)) {
+        std::size_t more = 0;
+        if (SSL_read_ex(ssl, static_cast<char*>(data) + n, size - n, &more) != 1) {
+          ERR_clear_error();
+          break;
+        }
+        n += more;
+      }
+      buffered_only_ = false;
       break;
     case Kind::write:
       r = SSL_write_ex(ssl, data, size, &n);
