@@ -690,7 +690,8 @@ Prepared prepare_request(ForwardRequest& req, Exchange& xc, const BodyTimeouts& 
     return static_error_response(502, "bad upstream uri: invalid uri");
   if (target->scheme != "https") return static_error_response(502, "bad upstream uri: unsupported scheme");
   std::string origin = target->path_and_query;
-  if (origin.empty() || origin.front() == '?') origin.insert(0, "/");
+  if (origin.empty() || origin.front() == '?')
+    origin.insert(origin.begin(), '/');  // g++ 12 -O3 misreads insert(0, "/") as overlapping
   if (!req.headers.contains("host")) req.headers.add("host", target->authority);
 
   if (!req.body) req.body = std::make_unique<EmptyBody>();
