@@ -11,7 +11,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -38,8 +38,8 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 struct TunnelTls::Impl {
-  explicit Impl(SSL_CTX* native) : ctx(native) {}
-  mutable asio::ssl::context ctx;
+  explicit Impl(UniquePtr<SSL_CTX> native) : ctx(std::move(native)) {}
+  UniquePtr<SSL_CTX> ctx;
 };
 
 TunnelTls::TunnelTls(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -474,7 +474,7 @@ asio::awaitable<ProxyResult<void>> tunnel_main(TunnelContext* ctx, tcp::socket s
 
   error_code nd;
   socket.set_option(tcp::no_delay(true), nd);
-  AgentTls tls(std::move(socket), ctx->tls->impl().ctx.native_handle());
+  AgentTls tls(std::move(socket), ctx->tls->impl().ctx.get());
   if (!tls.valid()) co_return ProxyError(codes::QB_5071, "MITM handshake: cannot create the TLS connection state");
   SSL* ssl = tls.native_handle();
   // The certificate is the CONNECT host's whatever name the client hello carries.
@@ -517,8 +517,7 @@ ProxyResult<std::shared_ptr<TunnelTls>> build_tunnel_tls() {
   // Idle tunnels give their record buffers back between reads and writes.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_alpn_select_cb(ctx, select_http11, nullptr);
-  // asio::ssl::context takes the one reference.
-  return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(owned.release()));
+  return std::make_shared<TunnelTls>(std::make_unique<TunnelTls::Impl>(std::move(owned)));
 }
 
 asio::awaitable<ServiceDecision> PassThroughService::decide(IncomingRequest& req, const std::string& authority) {

@@ -26,7 +26,7 @@
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -171,8 +171,8 @@ class EmptyBody final : public BodyReader {
 // Connections and the pool
 
 struct Conn {
-  Conn(tcp::socket sock, asio::ssl::context& ctx, std::string k)
-      : tls(std::move(sock), ctx.native_handle()), idle_timer(tls.get_executor()), key(std::move(k)) {
+  Conn(tcp::socket sock, SSL_CTX* ctx, std::string k)
+      : tls(std::move(sock), ctx), idle_timer(tls.get_executor()), key(std::move(k)) {
     tls.set_read_buffer(kReadBuffer);
   }
   // A body comes down in reads of up to four records, each piece one write to the agent.
@@ -369,15 +369,15 @@ class ContextPools final : public asio::execution_context::service {
 }  // namespace
 
 struct UpstreamClient::Impl {
-  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, SSL_CTX* native)
+  Impl(BlockingPool& pool, bool allow_private, UpstreamOptions o, UniquePtr<SSL_CTX> native)
       : opts(std::move(o)),
-        ctx(native),
+        ctx(std::move(native)),
         resolver(pool, allow_private, opts.lookup),
         budget(std::make_shared<PoolBudget>(opts.pool_idle_timeout, opts.pool_max_idle)) {}
   ~Impl() { ContextPools::close_all(budget); }
 
   UpstreamOptions opts;
-  asio::ssl::context ctx;
+  UniquePtr<SSL_CTX> ctx;
   GuardedResolver resolver;
   // Idle connections sit in each context's pools, never here: the last reference to the client
   // may go on any thread, while any context is being destroyed.
@@ -648,7 +648,7 @@ asio::awaitable<ProxyResult<std::unique_ptr<Conn>>> open_conn(ClientPtr c, std::
   QB_CO_TRY(tcp::socket sock, co_await std::move(op));
   error_code ec;
   sock.set_option(tcp::no_delay(true), ec);
-  auto conn = std::make_unique<Conn>(std::move(sock), c->ctx, std::move(key));
+  auto conn = std::make_unique<Conn>(std::move(sock), c->ctx.get(), std::move(key));
   SSL* ssl = conn->tls.native_handle();
   if (connectable_address_literal(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
@@ -882,8 +882,7 @@ ProxyResult<std::shared_ptr<UpstreamClient>> build_upstream_client(BlockingPool&
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  // asio::ssl::context takes the one reference.
-  auto impl = std::make_shared<UpstreamClient::Impl>(pool, allow_private, std::move(options), owned.release());
+  auto impl = std::make_shared<UpstreamClient::Impl>(pool, allow_private, std::move(options), std::move(owned));
   return std::make_shared<UpstreamClient>(std::move(impl));
 }
 
