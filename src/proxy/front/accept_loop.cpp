@@ -1,7 +1,5 @@
 #include "proxy/front/accept_loop.h"
 
-#include <unistd.h>
-
 #include <csignal>
 #include <optional>
 #include <utility>
@@ -19,6 +17,7 @@
 
 #include "core/async_semaphore.h"
 #include "core/deadline.h"
+#include "core/owner_file.h"
 #include "proxy/front/connect_front.h"
 
 namespace qb {
@@ -73,16 +72,17 @@ asio::awaitable<std::optional<tcp::socket>> accept_one(tcp::acceptor& listener) 
 // Hands an accepted socket to its worker context; a failure counts as an accept error.
 std::optional<tcp::socket> move_to(asio::io_context& home, tcp::socket accepted, const tcp& protocol) {
   error_code ec;
-  const tcp::socket::native_handle_type fd = accepted.release(ec);
+  UniqueFd fd(accepted.release(ec));
   if (ec) return std::nullopt;
   try {
     tcp::socket pinned(home);
-    pinned.assign(protocol, fd, ec);
-    if (!ec) return pinned;
+    pinned.assign(protocol, fd.get(), ec);
+    if (ec) return std::nullopt;
+    fd.release();
+    return pinned;
   } catch (const boost::system::system_error&) {
+    return std::nullopt;
   }
-  ::close(fd);
-  return std::nullopt;
 }
 
 // The connection's lease on its context ends with it, dropped tasks included.
